@@ -1,0 +1,296 @@
+#include "ContainerManager.h"
+
+#include "DurableIo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace Kavendru::Core {
+
+namespace {
+
+const QByteArray kMagic = QByteArrayLiteral("SECUSB3");
+constexpr qint64 kMagicSize = 7;
+constexpr qint64 kHeaderStart = kMagicSize + ContainerManager::LengthLineSize;
+// Valid length lines are 21 or 22 bytes; anything longer is not ours.
+constexpr qint64 kMaxLengthLine = 64;
+constexpr qint64 kZeroChunk = 1024 * 1024;
+
+bool writeAll(QIODevice& device, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 written = device.write(data, size);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool writeAll(QIODevice& device, const QByteArray& data)
+{
+    return writeAll(device, data.constData(), data.size());
+}
+
+bool writeZeros(QIODevice& device, qint64 count)
+{
+    static const QByteArray zeros(kZeroChunk, '\0');
+    while (count > 0) {
+        const qint64 chunk = std::min<qint64>(count, zeros.size());
+        if (!writeAll(device, zeros.constData(), chunk))
+            return false;
+        count -= chunk;
+    }
+    return true;
+}
+
+QByteArray lengthLine(qint64 headerSize)
+{
+    return QByteArray::number(headerSize).rightJustified(20, '0') + '\n';
+}
+
+// Reads the length line right after the magic, at most kMaxLengthLine bytes.
+// Returns false when no line feed ends it within that bound.
+bool readLengthLine(QIODevice& device, QByteArray* line)
+{
+    const QByteArray read = device.readLine(kMaxLengthLine + 1);
+    if (read.isEmpty() || !read.endsWith('\n'))
+        return false;
+    *line = read;
+    return true;
+}
+
+bool parseHeaderLength(const QByteArray& line, qint64* length)
+{
+    bool ok = false;
+    const qint64 value = line.trimmed().toLongLong(&ok, 10);
+    if (!ok || value < 1 || value > ContainerManager::HeaderAreaSize)
+        return false;
+    *length = value;
+    return true;
+}
+
+QByteArray base64(const QByteArray& bytes)
+{
+    return bytes.toBase64();
+}
+
+QByteArray fromBase64Value(const QJsonValue& value)
+{
+    return QByteArray::fromBase64(value.toString().toLatin1());
+}
+
+} // namespace
+
+QString ContainerManager::containerPath(const QString& usbRoot) const
+{
+    return QDir(usbRoot).filePath(QStringLiteral("kavendru.susb"));
+}
+
+bool ContainerManager::containerExists(const QString& usbRoot) const
+{
+    return QFileInfo::exists(containerPath(usbRoot));
+}
+
+QJsonObject ContainerManager::cryptoMetadataToJson(const ContainerCryptoMetadata& metadata) const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("authTag"), QString::fromLatin1(base64(metadata.authTag)));
+    object.insert(QStringLiteral("cipher"), metadata.cipher);
+    object.insert(QStringLiteral("encryptedMasterKey"), QString::fromLatin1(base64(metadata.encryptedMasterKey)));
+    object.insert(QStringLiteral("kdf"), metadata.kdf);
+    object.insert(QStringLiteral("kdfIterations"), metadata.kdfIterations);
+    object.insert(QStringLiteral("nonce"), QString::fromLatin1(base64(metadata.nonce)));
+    object.insert(QStringLiteral("payloadNonce"), QString::fromLatin1(base64(metadata.payloadNonce)));
+    object.insert(QStringLiteral("salt"), QString::fromLatin1(base64(metadata.salt)));
+    return object;
+}
+
+ContainerCryptoMetadata ContainerManager::cryptoMetadataFromJson(const QJsonObject& object) const
+{
+    ContainerCryptoMetadata metadata;
+    metadata.kdf = object.value(QStringLiteral("kdf")).toString();
+    metadata.cipher = object.value(QStringLiteral("cipher")).toString();
+    metadata.kdfIterations = object.value(QStringLiteral("kdfIterations")).toInt(250000);
+    metadata.salt = fromBase64Value(object.value(QStringLiteral("salt")));
+    metadata.nonce = fromBase64Value(object.value(QStringLiteral("nonce")));
+    metadata.payloadNonce = fromBase64Value(object.value(QStringLiteral("payloadNonce")));
+    metadata.authTag = fromBase64Value(object.value(QStringLiteral("authTag")));
+    metadata.encryptedMasterKey = fromBase64Value(object.value(QStringLiteral("encryptedMasterKey")));
+    return metadata;
+}
+
+QByteArray ContainerManager::buildHeader(const ContainerDocument& document) const
+{
+    QJsonObject root;
+    root.insert(QStringLiteral("crypto"), cryptoMetadataToJson(document.crypto));
+    root.insert(QStringLiteral("encryptedIndex"), QString::fromLatin1(base64(document.encryptedIndex)));
+    root.insert(QStringLiteral("formatVersion"), document.formatVersion);
+    root.insert(QStringLiteral("magic"), QStringLiteral("SECUSB"));
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+bool ContainerManager::readDocument(const QString& path, ContainerDocument* document) const
+{
+    if (!document)
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    if (file.read(kMagicSize) != kMagic)
+        return false;
+
+    QByteArray line;
+    qint64 headerSize = 0;
+    if (!readLengthLine(file, &line) || !parseHeaderLength(line, &headerSize))
+        return false;
+
+    // The whole header area must be present even though only N bytes of it
+    // are read.
+    const qint64 headerStart = kMagicSize + line.size();
+    if (file.size() < headerStart + HeaderAreaSize)
+        return false;
+
+    const QByteArray header = file.read(headerSize);
+    if (header.size() != headerSize)
+        return false;
+
+    QJsonParseError error;
+    const QJsonDocument json = QJsonDocument::fromJson(header, &error);
+    if (error.error != QJsonParseError::NoError || !json.isObject())
+        return false;
+    const QJsonObject root = json.object();
+    if (root.value(QStringLiteral("magic")).toString() != QLatin1String("SECUSB"))
+        return false;
+    if (root.value(QStringLiteral("formatVersion")).toInt(0) != 3)
+        return false;
+
+    ContainerDocument result;
+    result.formatVersion = 3;
+    result.crypto = cryptoMetadataFromJson(root.value(QStringLiteral("crypto")).toObject());
+    const QJsonObject clearIndex = root.value(QStringLiteral("fileIndex")).toObject();
+    result.fileIndex = SecureFileIndex::fromJson(QJsonDocument(clearIndex).toJson(QJsonDocument::Compact));
+    result.encryptedIndex = fromBase64Value(root.value(QStringLiteral("encryptedIndex")));
+    result.encryptedPayload = fromBase64Value(root.value(QStringLiteral("encryptedPayload")));
+    const QJsonObject payloads = root.value(QStringLiteral("filePayloads")).toObject();
+    for (auto it = payloads.constBegin(); it != payloads.constEnd(); ++it)
+        result.filePayloads.insert(it.key(), fromBase64Value(it.value()));
+    result.payloadOffset = headerStart + HeaderAreaSize;
+
+    *document = result;
+    return true;
+}
+
+bool ContainerManager::writeDocument(const QString& path, const ContainerDocument& document,
+                                     const PayloadWriter& payloadWriter) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const auto fail = [&file]() {
+        file.cancelWriting();
+        return false;
+    };
+
+    if (!writeAll(file, kMagic) || !writeAll(file, QByteArray(20, '0') + '\n')
+        || !writeZeros(file, HeaderAreaSize))
+        return fail();
+
+    if (payloadWriter && !payloadWriter(&file))
+        return fail();
+
+    // Built only now: a payload writer may still complete the document.
+    const QByteArray header = buildHeader(document);
+    if (header.size() > HeaderAreaSize)
+        return fail();
+
+    // The area is already NUL-filled, so the line and the header suffice.
+    if (!file.seek(kMagicSize) || !writeAll(file, lengthLine(header.size())) || !writeAll(file, header))
+        return fail();
+
+    if (!syncFileToDevice(file))
+        return fail();
+    if (!file.commit())
+        return false;
+    syncDirectory(QFileInfo(path).absolutePath());
+    return true;
+}
+
+bool ContainerManager::writeDocument(const QString& path, const ContainerDocument& document) const
+{
+    return writeDocument(path, document, PayloadWriter());
+}
+
+bool ContainerManager::updateDocumentHeader(const QString& path, const ContainerDocument& document) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return false;
+    if (file.read(kMagicSize) != kMagic)
+        return false;
+
+    // A shorter length line means the existing header area starts before 28;
+    // a rewrite at 28 would then run into the first block.
+    QByteArray oldLine;
+    if (!readLengthLine(file, &oldLine) || oldLine.size() < LengthLineSize)
+        return false;
+    const qint64 oldHeaderStart = kMagicSize + oldLine.size();
+    if (file.size() < oldHeaderStart + HeaderAreaSize)
+        return false;
+
+    const QByteArray header = buildHeader(document);
+    if (header.size() > HeaderAreaSize)
+        return false;
+
+    // Write only as far as either header reaches; the rest of the area is
+    // already NUL. An unreadable old length clears the whole area.
+    qint64 oldHeaderSize = 0;
+    qint64 writeEnd = kHeaderStart + HeaderAreaSize;
+    if (parseHeaderLength(oldLine, &oldHeaderSize))
+        writeEnd = std::min(writeEnd, std::max(kHeaderStart + header.size(), oldHeaderStart + oldHeaderSize));
+
+    if (!file.seek(kMagicSize))
+        return false;
+    const QByteArray previous = file.read(writeEnd - kMagicSize);
+    if (previous.size() != writeEnd - kMagicSize)
+        return false;
+
+    const bool written = file.seek(kMagicSize) && writeAll(file, lengthLine(header.size())) && writeAll(file, header)
+        && writeZeros(file, writeEnd - kHeaderStart - header.size()) && syncFileToDevice(file);
+    if (written)
+        return true;
+
+    // Put back what was there, so the header still matches the old index.
+    file.unsetError();
+    if (file.seek(kMagicSize) && writeAll(file, previous))
+        syncFileToDevice(file);
+    return false;
+}
+
+QByteArray ContainerManager::readContainer(const QString& path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool ContainerManager::writeContainer(const QString& path, const QByteArray& data) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!writeAll(file, data) || !syncFileToDevice(file)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+} // namespace Kavendru::Core
