@@ -268,12 +268,15 @@ QByteArray SecureFileIndex::toJson() const
     return json;
 }
 
-SecureFileIndex SecureFileIndex::fromJson(const QByteArray& json)
+SecureFileIndex SecureFileIndex::fromJson(const QByteArray& json, bool* isObject)
 {
     SecureFileIndex index;
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    const bool object = error.error == QJsonParseError::NoError && document.isObject();
+    if (isObject)
+        *isObject = object;
+    if (!object)
         return index;
     const QJsonObject root = document.object();
 

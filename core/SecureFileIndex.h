@@ -51,7 +51,8 @@ public:
     bool removeDirectory(const QString& path);
 
     QByteArray toJson() const;
-    static SecureFileIndex fromJson(const QByteArray& json);
+    // isObject, when given, tells whether the text was a JSON object at all.
+    static SecureFileIndex fromJson(const QByteArray& json, bool* isObject = nullptr);
 
 private:
     void rebuildFilePositions();

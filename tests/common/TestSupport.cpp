@@ -83,6 +83,17 @@ bool limitFileSize(qint64 bytes)
     return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+QString baseTempPath()
+{
+    static const QString base = QDir::tempPath();
+    return base;
+}
+
+std::unique_ptr<QTemporaryDir> makeTempDir()
+{
+    return std::make_unique<QTemporaryDir>(QDir(baseTempPath()).filePath(QStringLiteral("kavendru-test-XXXXXX")));
+}
+
 QByteArray readWholeFile(const QString& path)
 {
     QFile file(path);

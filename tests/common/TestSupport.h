@@ -3,7 +3,10 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 #include <functional>
 
@@ -38,6 +41,11 @@ int runInChild(const std::function<int()>& function);
 // In a child: limits the size of files this process may write and turns
 // the signal into a plain write error.
 bool limitFileSize(qint64 bytes);
+
+// A fresh temporary folder under the temporary location the process
+// started with, whatever TMPDIR a test has set since.
+QString baseTempPath();
+std::unique_ptr<QTemporaryDir> makeTempDir();
 
 QByteArray readWholeFile(const QString& path);
 bool writeWholeFile(const QString& path, const QByteArray& data);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+namespace Kavendru::Core {
+
+struct TrackedTempFile {
+    QString vaultPath;
+    QString tempPath;
+    QDateTime trackedModifiedUtc;
+};
+
+// The decrypted copies opened for editing, each with the modification time
+// it had when it was written.
+class FileSyncManager {
+public:
+    bool track(const QString& vaultPath, const QString& tempPath);
+    bool isModified(const QString& vaultPath) const;
+    QList<TrackedTempFile> modifiedFiles() const;
+    QList<TrackedTempFile> trackedFiles() const;
+    void clear();
+    void untrack(const QString& vaultPath);
+
+private:
+    QHash<QString, TrackedTempFile> trackedByVaultPath;
+};
+
+} // namespace Kavendru::Core
