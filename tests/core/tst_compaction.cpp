@@ -1,0 +1,271 @@
+#include "core/VaultManager.h"
+
+#include "VaultFixtures.h"
+#include "common/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Kavendru::Core;
+using namespace KavendruTest;
+
+namespace {
+
+const QByteArray kPassword("senha-de-teste-longa");
+constexpr qint64 kStart = ContainerManager::PayloadStart;
+
+struct Call {
+    qint64 done;
+    qint64 total;
+    QString label;
+    bool operator==(const Call& other) const
+    {
+        return done == other.done && total == other.total && label == other.label;
+    }
+};
+
+bool chattr(const QString& flag, const QString& path)
+{
+    return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
+}
+
+} // namespace
+
+class CompactionTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { baseTempPath(); }
+
+    void init()
+    {
+        temp = makeTempDir();
+        QVERIFY(temp->isValid());
+        tmp = temp->filePath("tmp");
+        QVERIFY(QDir().mkpath(tmp));
+        qputenv("TMPDIR", QFile::encodeName(tmp));
+        containerPath = temp->filePath("kavendru.susb");
+        expected.clear();
+        QVERIFY(writeFastVault(containerPath, kPassword));
+        vault = std::make_unique<VaultManager>();
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+    }
+
+    void cleanup()
+    {
+        vault->lockVault();
+        vault.reset();
+    }
+
+    void emptyVaultProgress()
+    {
+        QList<Call> calls;
+        QString preserved = QStringLiteral("texto antigo");
+        QVERIFY(vault->compactVault([&](qint64 d, qint64 t, const QString& l) { calls.append({d, t, l}); }, &preserved));
+        QVERIFY(preserved.isEmpty());
+        const QString label = QStringLiteral("Substituindo container no USB");
+        QCOMPARE(calls, (QList<Call>{{0, kStart, label}, {8388608, kStart, label}, {kStart, kStart, label}}));
+        QCOMPARE(fileSize(containerPath), kStart);
+        QVERIFY(compactionFolders().isEmpty());
+    }
+
+    void deletedAndReplacedBlocksGo()
+    {
+        importRandom("manter.bin", VaultManager::BlockSize + 700, 1);
+        importRandom("apagar.bin", 300000, 2);
+        importRandom("trocar.bin", 5000, 3);
+        importRandom("TROCAR.bin", 7000, 4);
+        importRandom("Pasta/fim.bin", 10, 5);
+        QVERIFY(vault->createDirectory("Vazia"));
+        QVERIFY(vault->deleteFile("apagar.bin"));
+        const QJsonObject oldCrypto = readHeaderJson(containerPath).value("crypto").toObject();
+
+        QList<Call> calls;
+        QVERIFY(vault->compactVault([&](qint64 d, qint64 t, const QString& l) { calls.append({d, t, l}); }, nullptr));
+
+        // Phase 1: one call per live block, by file.
+        const qint64 total = VaultManager::BlockSize + 700 + 7000 + 10;
+        QCOMPARE(calls.at(0), (Call{VaultManager::BlockSize, total, "manter.bin"}));
+        QCOMPARE(calls.at(1), (Call{VaultManager::BlockSize + 700, total, "manter.bin"}));
+        QCOMPARE(calls.at(2), (Call{VaultManager::BlockSize + 7700, total, "TROCAR.bin"}));
+        QCOMPARE(calls.at(3), (Call{total, total, "Pasta/fim.bin"}));
+
+        const qint64 live = total + 4 * 16;
+        QCOMPARE(fileSize(containerPath), kStart + live);
+        qint64 offset = kStart;
+        for (const VaultFileEntry& entry : vault->fileIndex().entries()) {
+            for (const VaultFileBlock& block : entry.blocks) {
+                QCOMPARE(block.offset, offset);
+                offset += block.encryptedSize;
+            }
+        }
+        QCOMPARE(vault->fileIndex().directories().size(), 2);
+        expectExports();
+
+        const QJsonObject newCrypto = readHeaderJson(containerPath).value("crypto").toObject();
+        QVERIFY(newCrypto.value("payloadNonce") != oldCrypto.value("payloadNonce"));
+        for (const char* key : {"salt", "nonce", "encryptedMasterKey", "kdf", "kdfIterations"})
+            QCOMPARE(newCrypto.value(key), oldCrypto.value(key));
+
+        vault->lockVault();
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        expectExports();
+        QVERIFY(compactionFolders().isEmpty());
+        // The vault goes on working after compaction.
+        importRandom("depois.bin", 100, 6);
+    }
+
+    void unreadableSourceLeavesAllAsItWas()
+    {
+        importRandom("a.bin", 1000, 1);
+        importRandom("b.bin", 1000, 2);
+        // The drive lost the end of the last block.
+        QVERIFY(QFile::resize(containerPath, fileSize(containerPath) - 10));
+        expectRefusedBeforeDeletion();
+    }
+
+    void undeletableContainerLeavesAllAsItWas()
+    {
+        importRandom("a.bin", 1000, 1);
+        if (!chattr("+i", containerPath))
+            QSKIP("file system without the immutable attribute");
+        expectRefusedBeforeDeletion();
+        QVERIFY(chattr("-i", containerPath));
+    }
+
+    void refusedWhileLocked()
+    {
+        vault->lockVault();
+        QString preserved = QStringLiteral("x");
+        QVERIFY(!vault->compactVault(ProgressCallback(), &preserved));
+        QVERIFY(preserved.isEmpty());
+        QVERIFY(compactionFolders().isEmpty());
+    }
+
+    void fullDriveDuringCopyBack()
+    {
+        if (!inPrivateMountNamespace())
+            QSKIP("needs root for a private tmpfs");
+        vault->lockVault();
+        ScopedTmpfs stick(temp->filePath("stick"), 16 * 1024 * 1024);
+        QVERIFY(stick.isMounted());
+        containerPath = QDir(stick.path()).filePath("kavendru.susb");
+        QVERIFY(writeFastVault(containerPath, kPassword));
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        importRandom("a.bin", 200000, 1);
+        importRandom("b.bin", 300000, 2);
+        importRandom("c.bin", 400000, 3);
+        QVERIFY(vault->deleteFile("b.bin"));
+
+        // Something else fills the stick once the old container is gone.
+        const QString filler = QDir(stick.path()).filePath("outro-programa.dat");
+        QString preserved;
+        const bool ok = vault->compactVault(
+            [&](qint64 done, qint64, const QString& label) {
+                if (done == 0 && label == QLatin1String("Substituindo container no USB")) {
+                    QFile fill(filler);
+                    if (fill.open(QIODevice::WriteOnly)) {
+                        const QByteArray chunk(1024 * 1024, 'f');
+                        while (fill.write(chunk) > 0 && fill.flush()) {
+                        }
+                    }
+                }
+            },
+            &preserved);
+        QVERIFY(!ok);
+        QCOMPARE(vault->state(), VaultManager::Unlocked);
+        QVERIFY(!QFileInfo::exists(containerPath));
+        QVERIFY(!preserved.isEmpty());
+        QVERIFY(QFileInfo(preserved).absolutePath().startsWith(QDir(tmp).filePath("Kavendru-compact-")));
+        QCOMPARE(compactionFolders().size(), 1);
+
+        // The user frees space and puts the preserved container back: the
+        // vault, still unlocked, must point at its blocks.
+        QVERIFY(QFile::remove(filler));
+        QVERIFY(QFile::copy(preserved, containerPath));
+        expectExports();
+        importRandom("d.bin", 1000, 4);
+        vault->lockVault();
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        expectExports();
+    }
+
+    void nullPreservedPathStillKeepsRebuiltContainer()
+    {
+        if (!inPrivateMountNamespace())
+            QSKIP("needs root for a private tmpfs");
+        vault->lockVault();
+        ScopedTmpfs stick(temp->filePath("stick"), 16 * 1024 * 1024);
+        QVERIFY(stick.isMounted());
+        containerPath = QDir(stick.path()).filePath("kavendru.susb");
+        QVERIFY(writeFastVault(containerPath, kPassword));
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        importRandom("a.bin", 100000, 1);
+        const QString filler = QDir(stick.path()).filePath("cheio.dat");
+        QVERIFY(!vault->compactVault(
+            [&](qint64 done, qint64, const QString& label) {
+                if (done == 0 && label == QLatin1String("Substituindo container no USB")) {
+                    QFile fill(filler);
+                    if (fill.open(QIODevice::WriteOnly)) {
+                        const QByteArray chunk(1024 * 1024, 'f');
+                        while (fill.write(chunk) > 0 && fill.flush()) {
+                        }
+                    }
+                }
+            },
+            nullptr));
+        const QStringList folders = compactionFolders();
+        QCOMPARE(folders.size(), 1);
+        QVERIFY(QFileInfo::exists(QDir(QDir(tmp).filePath(folders.first())).filePath("kavendru.susb")));
+    }
+
+private:
+    QStringList compactionFolders() const
+    {
+        return QDir(tmp).entryList({QStringLiteral("Kavendru-compact-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+
+    void importRandom(const QString& vaultPath, qint64 size, quint32 seed)
+    {
+        const QString source = temp->filePath(QStringLiteral("src-%1").arg(seed));
+        QVERIFY(writeRandomFile(source, size, seed));
+        QVERIFY(vault->importFile(source, vaultPath));
+        expected.insert(vaultPath.toLower(), sha256OfFile(source));
+    }
+
+    void expectExports()
+    {
+        for (const VaultFileEntry& entry : vault->fileIndex().entries()) {
+            const QString out = temp->filePath("export.bin");
+            QVERIFY2(vault->exportFile(entry.vaultPath, out), qPrintable(entry.vaultPath));
+            QCOMPARE(sha256OfFile(out), expected.value(entry.vaultPath.toLower()));
+        }
+    }
+
+    void expectRefusedBeforeDeletion()
+    {
+        const QByteArray before = sha256OfFile(containerPath);
+        const QByteArray indexBefore = vault->fileIndex().toJson();
+        QString preserved = QStringLiteral("texto antigo");
+        QVERIFY(!vault->compactVault(ProgressCallback(), &preserved));
+        QVERIFY(preserved.isEmpty());
+        QCOMPARE(sha256OfFile(containerPath), before);
+        QCOMPARE(vault->fileIndex().toJson(), indexBefore);
+        QVERIFY(compactionFolders().isEmpty());
+        QCOMPARE(vault->state(), VaultManager::Unlocked);
+    }
+
+    std::unique_ptr<QTemporaryDir> temp;
+    QString tmp;
+    QString containerPath;
+    std::unique_ptr<VaultManager> vault;
+    QHash<QString, QByteArray> expected;
+};
+
+KAVENDRU_TEST_MAIN(CompactionTest)
+#include "tst_compaction.moc"
