@@ -1,5 +1,6 @@
 #include "ContainerManager.h"
 
+#include "CompactJson.h"
 #include "DurableIo.h"
 
 #include <QDir>
@@ -83,7 +84,56 @@ QByteArray base64(const QByteArray& bytes)
 
 QByteArray fromBase64Value(const QJsonValue& value)
 {
-    return QByteArray::fromBase64(value.toString().toLatin1());
+    return CompactJson::fromBase64(value.toString().toLatin1());
+}
+
+bool isBase64Text(QByteArrayView text)
+{
+    for (const char c : text) {
+        const bool valid = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
+            || c == '/' || c == '=';
+        if (!valid)
+            return false;
+    }
+    return true;
+}
+
+// Parses the header JSON. A header in the form this system writes has its
+// large "encryptedIndex" string taken out before the generic parser sees
+// it, and decoded directly; any other header is parsed whole. The result is
+// the same either way.
+bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryptedIndex, bool* indexTakenOut)
+{
+    static const QByteArray marker = QByteArrayLiteral(",\"encryptedIndex\":\"");
+    static const QByteArray tail = QByteArrayLiteral("\",\"formatVersion\":3,\"magic\":\"SECUSB\"}");
+    *indexTakenOut = false;
+    if (header.endsWith(tail)) {
+        const qsizetype valueEnd = header.size() - tail.size();
+        const qsizetype at = header.indexOf(marker);
+        if (at >= 0 && at + marker.size() <= valueEnd) {
+            const QByteArrayView head(header.constData(), at);
+            const QByteArrayView value(header.constData() + at + marker.size(), valueEnd - at - marker.size());
+            if (!head.contains(QByteArrayView("\"encryptedIndex\"")) && isBase64Text(value)) {
+                QByteArray rest = head.toByteArray();
+                rest += ",\"encryptedIndex\":\"";
+                rest += tail;
+                QJsonParseError error;
+                const QJsonDocument json = QJsonDocument::fromJson(rest, &error);
+                if (error.error == QJsonParseError::NoError && json.isObject()) {
+                    *root = json.object();
+                    *encryptedIndex = CompactJson::fromBase64(value);
+                    *indexTakenOut = true;
+                    return true;
+                }
+            }
+        }
+    }
+    QJsonParseError error;
+    const QJsonDocument json = QJsonDocument::fromJson(header, &error);
+    if (error.error != QJsonParseError::NoError || !json.isObject())
+        return false;
+    *root = json.object();
+    return true;
 }
 
 } // namespace
@@ -128,12 +178,36 @@ ContainerCryptoMetadata ContainerManager::cryptoMetadataFromJson(const QJsonObje
 
 QByteArray ContainerManager::buildHeader(const ContainerDocument& document) const
 {
-    QJsonObject root;
-    root.insert(QStringLiteral("crypto"), cryptoMetadataToJson(document.crypto));
-    root.insert(QStringLiteral("encryptedIndex"), QString::fromLatin1(base64(document.encryptedIndex)));
-    root.insert(QStringLiteral("formatVersion"), document.formatVersion);
-    root.insert(QStringLiteral("magic"), QStringLiteral("SECUSB"));
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+    // The compact form QJsonDocument gives for the object of "crypto",
+    // "encryptedIndex", "formatVersion" and "magic", written directly: the
+    // index in it is megabytes of base64 that the generic writer would
+    // escape character by character at every save.
+    using namespace CompactJson;
+    const ContainerCryptoMetadata& crypto = document.crypto;
+    QByteArray json;
+    json.reserve(400 + (document.encryptedIndex.size() + 2) / 3 * 4);
+    json += "{\"crypto\":{\"authTag\":\"";
+    appendBase64(json, crypto.authTag);
+    json += "\",\"cipher\":";
+    appendString(json, crypto.cipher);
+    json += ",\"encryptedMasterKey\":\"";
+    appendBase64(json, crypto.encryptedMasterKey);
+    json += "\",\"kdf\":";
+    appendString(json, crypto.kdf);
+    json += ",\"kdfIterations\":";
+    appendInteger(json, crypto.kdfIterations);
+    json += ",\"nonce\":\"";
+    appendBase64(json, crypto.nonce);
+    json += "\",\"payloadNonce\":\"";
+    appendBase64(json, crypto.payloadNonce);
+    json += "\",\"salt\":\"";
+    appendBase64(json, crypto.salt);
+    json += "\"},\"encryptedIndex\":\"";
+    appendBase64(json, document.encryptedIndex);
+    json += "\",\"formatVersion\":";
+    appendInteger(json, document.formatVersion);
+    json += ",\"magic\":\"SECUSB\"}";
+    return json;
 }
 
 bool ContainerManager::readDocument(const QString& path, ContainerDocument* document) const
@@ -161,11 +235,11 @@ bool ContainerManager::readDocument(const QString& path, ContainerDocument* docu
     if (header.size() != headerSize)
         return false;
 
-    QJsonParseError error;
-    const QJsonDocument json = QJsonDocument::fromJson(header, &error);
-    if (error.error != QJsonParseError::NoError || !json.isObject())
+    QByteArray encryptedIndex;
+    bool indexTakenOut = false;
+    QJsonObject root;
+    if (!parseHeader(header, &root, &encryptedIndex, &indexTakenOut))
         return false;
-    const QJsonObject root = json.object();
     if (root.value(QStringLiteral("magic")).toString() != QLatin1String("SECUSB"))
         return false;
     if (root.value(QStringLiteral("formatVersion")).toInt(0) != 3)
@@ -176,7 +250,8 @@ bool ContainerManager::readDocument(const QString& path, ContainerDocument* docu
     result.crypto = cryptoMetadataFromJson(root.value(QStringLiteral("crypto")).toObject());
     const QJsonObject clearIndex = root.value(QStringLiteral("fileIndex")).toObject();
     result.fileIndex = SecureFileIndex::fromJson(QJsonDocument(clearIndex).toJson(QJsonDocument::Compact));
-    result.encryptedIndex = fromBase64Value(root.value(QStringLiteral("encryptedIndex")));
+    result.encryptedIndex =
+        indexTakenOut ? encryptedIndex : fromBase64Value(root.value(QStringLiteral("encryptedIndex")));
     result.encryptedPayload = fromBase64Value(root.value(QStringLiteral("encryptedPayload")));
     const QJsonObject payloads = root.value(QStringLiteral("filePayloads")).toObject();
     for (auto it = payloads.constBegin(); it != payloads.constEnd(); ++it)

@@ -1,94 +1,17 @@
 #include "SecureFileIndex.h"
 
+#include "CompactJson.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QVariant>
 
-#include <cstdio>
 
 namespace Kavendru::Core {
 
 namespace {
-
-
-char hexDigit(uint value)
-{
-    return char(value < 10 ? '0' + value : 'a' + value - 10);
-}
-
-// Escapes as QJsonDocument does: control characters, quote and backslash
-// escaped, everything else as UTF-8, and a lone surrogate as \\uXXXX.
-void appendJsonString(QByteArray& json, QStringView text)
-{
-    json += '"';
-    const qsizetype size = text.size();
-    for (qsizetype i = 0; i < size; ++i) {
-        const char16_t unit = text.at(i).unicode();
-        if (unit < 0x80) {
-            if (unit >= 0x20 && unit != '"' && unit != '\\') {
-                json += char(unit);
-                continue;
-            }
-            json += '\\';
-            switch (unit) {
-            case '"': json += '"'; break;
-            case '\\': json += '\\'; break;
-            case 0x08: json += 'b'; break;
-            case 0x0c: json += 'f'; break;
-            case 0x0a: json += 'n'; break;
-            case 0x0d: json += 'r'; break;
-            case 0x09: json += 't'; break;
-            default:
-                json += "u00";
-                json += hexDigit(unit >> 4);
-                json += hexDigit(unit & 0xf);
-            }
-        } else if (unit < 0x800) {
-            json += char(0xc0 | (unit >> 6));
-            json += char(0x80 | (unit & 0x3f));
-        } else if (QChar::isHighSurrogate(unit) && i + 1 < size && QChar::isLowSurrogate(text.at(i + 1).unicode())) {
-            const char32_t code = QChar::surrogateToUcs4(unit, text.at(i + 1).unicode());
-            ++i;
-            json += char(0xf0 | (code >> 18));
-            json += char(0x80 | ((code >> 12) & 0x3f));
-            json += char(0x80 | ((code >> 6) & 0x3f));
-            json += char(0x80 | (code & 0x3f));
-        } else if (QChar::isSurrogate(unit)) {
-            json += "\\u";
-            json += hexDigit((unit >> 12) & 0xf);
-            json += hexDigit((unit >> 8) & 0xf);
-            json += hexDigit((unit >> 4) & 0xf);
-            json += hexDigit(unit & 0xf);
-        } else {
-            json += char(0xe0 | (unit >> 12));
-            json += char(0x80 | ((unit >> 6) & 0x3f));
-            json += char(0x80 | (unit & 0x3f));
-        }
-    }
-    json += '"';
-}
-
-// Appends the date as Qt::ISODateWithMs writes it in UTC, "" when null.
-void appendJsonDate(QByteArray& json, const QDateTime& value)
-{
-    if (!value.isValid()) {
-        json += "\"\"";
-        return;
-    }
-    const QDateTime utc = value.toUTC();
-    const QDate date = utc.date();
-    const QTime time = utc.time();
-    if (date.year() < 0 || date.year() > 9999) {
-        appendJsonString(json, utc.toString(Qt::ISODateWithMs));
-        return;
-    }
-    char buffer[32];
-    const int length = std::snprintf(buffer, sizeof buffer, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", date.year(),
-                                     date.month(), date.day(), time.hour(), time.minute(), time.second(), time.msec());
-    json.append(buffer, length);
-}
 
 int digitsAt(QStringView text, qsizetype at, qsizetype count)
 {
@@ -217,6 +140,7 @@ QByteArray SecureFileIndex::toJson() const
     // Written by hand, byte for byte as QJsonDocument's compact writer does,
     // because the index is rewritten at every vault operation and the
     // generic writer costs several times more on large indexes.
+    using namespace CompactJson;
     QByteArray json;
     json.reserve(64 + files.size() * 320 + directoryEntries.size() * 120);
     json += "{\"directories\":[";
@@ -225,11 +149,11 @@ QByteArray SecureFileIndex::toJson() const
         if (i > 0)
             json += ',';
         json += "{\"createdUtc\":";
-        appendJsonDate(json, entry.createdUtc);
+        appendDate(json, entry.createdUtc);
         json += ",\"modifiedUtc\":";
-        appendJsonDate(json, entry.modifiedUtc);
+        appendDate(json, entry.modifiedUtc);
         json += ",\"path\":";
-        appendJsonString(json, entry.path);
+        appendString(json, entry.path);
         json += '}';
     }
     json += "],\"files\":[";
@@ -243,25 +167,25 @@ QByteArray SecureFileIndex::toJson() const
             if (b > 0)
                 json += ',';
             json += "{\"encryptedSize\":";
-            json += QByteArray::number(block.encryptedSize);
+            appendInteger(json, block.encryptedSize);
             json += ",\"nonce\":\"";
-            json += block.nonce.toBase64();
+            appendBase64(json, block.nonce);
             json += "\",\"offset\":";
-            json += QByteArray::number(block.offset);
+            appendInteger(json, block.offset);
             json += ",\"plainSize\":";
-            json += QByteArray::number(block.plainSize);
+            appendInteger(json, block.plainSize);
             json += '}';
         }
         json += "],\"id\":";
-        appendJsonString(json, entry.id);
+        appendString(json, entry.id);
         json += ",\"lastModifiedUtc\":";
-        appendJsonDate(json, entry.lastModifiedUtc);
+        appendDate(json, entry.lastModifiedUtc);
         json += ",\"sha256\":\"";
         json += entry.sha256.toHex();
         json += "\",\"sizeBytes\":";
-        json += QByteArray::number(entry.sizeBytes);
+        appendInteger(json, entry.sizeBytes);
         json += ",\"vaultPath\":";
-        appendJsonString(json, entry.vaultPath);
+        appendString(json, entry.vaultPath);
         json += '}';
     }
     json += "],\"formatVersion\":1}";
@@ -299,7 +223,7 @@ SecureFileIndex SecureFileIndex::fromJson(const QByteArray& json, bool* isObject
             block.offset = integerFromValue(blockObject.value(QLatin1String("offset")));
             block.plainSize = integerFromValue(blockObject.value(QLatin1String("plainSize")));
             block.encryptedSize = integerFromValue(blockObject.value(QLatin1String("encryptedSize")));
-            block.nonce = QByteArray::fromBase64(blockObject.value(QLatin1String("nonce")).toString().toLatin1());
+            block.nonce = CompactJson::fromBase64(blockObject.value(QLatin1String("nonce")).toString().toLatin1());
             entry.blocks.append(block);
         }
         index.addOrReplace(entry);

@@ -380,6 +380,37 @@ private slots:
         QCOMPARE(rewritten.value("crypto").toObject().keys().size(), 8);
     }
 
+    void headerShapesReadAlike_data()
+    {
+        // Headers in and out of the form this system writes: each must read
+        // as the generic JSON reading of the same text gives.
+        QTest::addColumn<QByteArray>("header");
+        const QByteArray tail = ",\"formatVersion\":3,\"magic\":\"SECUSB\"}";
+        QTest::newRow("canonical") << ("{\"crypto\":{\"kdf\":\"x\"},\"encryptedIndex\":\"QUJD\"" + tail);
+        QTest::newRow("empty index") << ("{\"crypto\":{},\"encryptedIndex\":\"\"" + tail);
+        QTest::newRow("lenient base64") << ("{\"encryptedIndex\":\"QU*JD\"" + tail);
+        QTest::newRow("escaped slash") << ("{\"encryptedIndex\":\"QU\\/D\"" + tail);
+        QTest::newRow("spaces") << QByteArray("{ \"encryptedIndex\" : \"QUJD\" , \"formatVersion\":3,\"magic\":\"SECUSB\"}");
+        QTest::newRow("key inside a string")
+            << ("{\"crypto\":{\"kdf\":\"\\\",\\\"encryptedIndex\\\":\\\"QUJD\"},\"encryptedIndex\":\"REVG\"" + tail);
+        QTest::newRow("key twice") << ("{\"encryptedIndex\":\"QUJD\",\"encryptedIndex\":\"REVG\"" + tail);
+        QTest::newRow("index in crypto only") << ("{\"crypto\":{\"encryptedIndex\":\"QUJD\"},\"x\":\"y\"" + tail);
+        QTest::newRow("index not a string") << ("{\"encryptedIndex\":5,\"y\":\"QUJD\"" + tail);
+    }
+
+    void headerShapesReadAlike()
+    {
+        QFETCH(QByteArray, header);
+        const QJsonObject generic = QJsonDocument::fromJson(header).object();
+        QVERIFY(!generic.isEmpty());
+        QVERIFY(writeWholeFile(path, handMadeContainer(lineFor(header.size()), header, kArea)));
+        ContainerManager manager;
+        ContainerDocument document;
+        QVERIFY(manager.readDocument(path, &document));
+        QCOMPARE(document.encryptedIndex, QByteArray::fromBase64(generic.value("encryptedIndex").toString().toLatin1()));
+        QCOMPARE(document.crypto.kdf, generic.value("crypto").toObject().value("kdf").toString());
+    }
+
     void wholeContainerHelpers()
     {
         ContainerManager manager;
