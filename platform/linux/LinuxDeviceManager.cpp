@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <sys/stat.h>
+
 namespace Kavendru::Platform::Linux {
 
 namespace {
@@ -85,6 +87,7 @@ private:
     bool isRemovableBlockDevice(const QString& name);
     QHash<QString, QString> blockLabelMap() const;
     QString mountedRootForLabel(const QString& label) const;
+    bool isMountedFolder(const QString& path) const;
 
     void addMountedVolumes();
     bool addMountTable();
@@ -202,6 +205,14 @@ QHash<QString, QString> Detection::blockLabelMap() const
     return labels;
 }
 
+bool Detection::isMountedFolder(const QString& path) const
+{
+    // A folder left behind by an earlier mount is not the drive: taking it
+    // for one would put the user's vault on this computer's own disk.
+    const QString folder = systemPath(path);
+    return QFileInfo(folder).isDir() && view.isMountPoint(folder);
+}
+
 QString Detection::mountedRootForLabel(const QString& label) const
 {
     if (label.isEmpty())
@@ -210,12 +221,12 @@ QString Detection::mountedRootForLabel(const QString& label) const
     for (const QLatin1String& pattern : patterns) {
         for (const QString& user : userNames) {
             const QString candidate = QString(pattern).arg(user, label);
-            if (QFileInfo(systemPath(candidate)).isDir())
+            if (isMountedFolder(candidate))
                 return candidate;
         }
     }
     const QString candidate = QStringLiteral("/mnt/%1").arg(label);
-    if (QFileInfo(systemPath(candidate)).isDir())
+    if (isMountedFolder(candidate))
         return candidate;
     return QString();
 }
@@ -356,6 +367,16 @@ QList<MountedVolume> SystemView::mountedVolumes() const
         volumes.append(volume);
     }
     return volumes;
+}
+
+bool SystemView::isMountPoint(const QString& path) const
+{
+    struct stat folder;
+    struct stat parent;
+    const QByteArray native = QFile::encodeName(path);
+    if (::stat(native.constData(), &folder) != 0 || ::stat((native + "/..").constData(), &parent) != 0)
+        return false;
+    return folder.st_dev != parent.st_dev || folder.st_ino == parent.st_ino;
 }
 
 MountedVolume SystemView::volumeAt(const QString& path) const

@@ -32,6 +32,9 @@ public:
     virtual QList<MountedVolume> mountedVolumes() const;
     // QStorageInfo for a path.
     virtual MountedVolume volumeAt(const QString& path) const;
+    // Whether a file system is mounted on the folder (the path carries the
+    // prefix): it lies on another device than its parent folder.
+    virtual bool isMountPoint(const QString& path) const;
 };
 
 class LinuxDeviceManager : public DeviceManager {

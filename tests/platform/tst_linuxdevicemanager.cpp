@@ -52,6 +52,12 @@ public:
         storageQueries.append(path);
         return storage.value(path);
     }
+    // Fixture folders count as mount points unless listed as left behind.
+    QStringList leftBehind;
+    bool isMountPoint(const QString& path) const override
+    {
+        return !leftBehind.contains(path.mid(root.size()));
+    }
 };
 
 MountedVolume volume(const QString& device, const QString& root, const QString& fileSystem,
@@ -371,8 +377,8 @@ private slots:
         QTest::addColumn<QString>("mountPoint");
         const QByteArray unset;
         QTest::newRow("no folder") << QByteArray("ana") << QByteArray("ana") << "PEN" << QStringList() << "";
-        QTest::newRow("folder left in /media") << QByteArray("ana") << unset << "PEN"
-                                               << QStringList{"/media/ana/PEN"} << "/media/ana/PEN";
+        QTest::newRow("mounted in /media") << QByteArray("ana") << unset << "PEN"
+                                           << QStringList{"/media/ana/PEN"} << "/media/ana/PEN";
         QTest::newRow("/run/media") << QByteArray("ana") << unset << "PEN" << QStringList{"/run/media/ana/PEN"}
                                     << "/run/media/ana/PEN";
         QTest::newRow("/mnt") << QByteArray("ana") << unset << "PEN" << QStringList{"/mnt/PEN"} << "/mnt/PEN";
@@ -429,6 +435,33 @@ private slots:
         QCOMPARE(device.label, label.isEmpty() ? QStringLiteral("sdb1") : label);
         QCOMPARE(device.mountPoint, mountPoint);
         QCOMPARE(device.mounted, !mountPoint.isEmpty());
+    }
+
+    void folderLeftBehindIsNoRoot()
+    {
+        qputenv("USER", "ana");
+        QVERIFY(tree->addScsiDisk(kUsbStickHost, "sdb", "1", "0", {"sdb1"}));
+        QVERIFY(tree->addLabel("PEN", "sdb1"));
+        QVERIFY(tree->writeMountInfo(kBaseMounts));
+        QVERIFY(tree->makeFolder("/media/ana/PEN"));
+        QVERIFY(tree->makeFolder("/mnt/PEN"));
+        view.leftBehind = QStringList{"/media/ana/PEN"};
+        // The next candidate that really is mounted is taken.
+        QCOMPARE(describeAll(detect()), QStringList{record("/dev/sdb1", "/dev/sdb1", "PEN", "/mnt/PEN", "", true, true)});
+        view.leftBehind.append("/mnt/PEN");
+        QCOMPARE(describeAll(detect()), QStringList{record("/dev/sdb1", "/dev/sdb1", "PEN", "", "", true, false)});
+        view.leftBehind.clear();
+    }
+
+    void realFoldersAreNotMountPoints()
+    {
+        // The shipped check, on this machine: /proc is a mount, a fresh
+        // folder is not.
+        const SystemView real;
+        QVERIFY(real.isMountPoint("/proc"));
+        QVERIFY(real.isMountPoint("/"));
+        QTemporaryDir folder;
+        QVERIFY(!real.isMountPoint(folder.path()));
     }
 
     void fileInPlaceOfFolderIsNoRoot()
