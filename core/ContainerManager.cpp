@@ -22,21 +22,9 @@ constexpr qint64 kHeaderStart = kMagicSize + ContainerManager::LengthLineSize;
 constexpr qint64 kMaxLengthLine = 64;
 constexpr qint64 kZeroChunk = 1024 * 1024;
 
-bool writeAll(QIODevice& device, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const qint64 written = device.write(data, size);
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 bool writeAll(QIODevice& device, const QByteArray& data)
 {
-    return writeAll(device, data.constData(), data.size());
+    return writeFully(device, data.constData(), data.size());
 }
 
 bool writeZeros(QIODevice& device, qint64 count)
@@ -44,7 +32,7 @@ bool writeZeros(QIODevice& device, qint64 count)
     static const QByteArray zeros(kZeroChunk, '\0');
     while (count > 0) {
         const qint64 chunk = std::min<qint64>(count, zeros.size());
-        if (!writeAll(device, zeros.constData(), chunk))
+        if (!writeFully(device, zeros.constData(), chunk))
             return false;
         count -= chunk;
     }

@@ -14,6 +14,18 @@
 
 namespace Kavendru::Core {
 
+bool writeFully(QIODevice& device, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 written = device.write(data, size);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
 bool syncFileToDevice(QFileDevice& file)
 {
     if (!file.isOpen())

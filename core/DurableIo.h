@@ -3,8 +3,12 @@
 #include <QString>
 
 class QFileDevice;
+class QIODevice;
 
 namespace Kavendru::Core {
+
+// Writes every byte or reports false: a short write is a failure.
+bool writeFully(QIODevice& device, const char* data, qint64 size);
 
 // Flushes Qt's buffer and asks the system to put the file's data on the
 // device. Only after this returns true may anything rely on those bytes.

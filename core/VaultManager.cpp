@@ -33,18 +33,6 @@ constexpr int kSaltSize = 16;
 constexpr int kNonceSize = 24;
 constexpr qint64 kCopyBackChunk = 8388608;
 
-bool writeAll(QIODevice& device, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const qint64 written = device.write(data, size);
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 bool readExactly(QIODevice& device, QByteArray& buffer, qint64 size)
 {
     buffer.resize(size);
@@ -86,6 +74,20 @@ bool isSaneBlock(const VaultFileBlock& block, qint64 containerSize)
     return block.plainSize >= 0 && block.plainSize <= VaultManager::BlockSize
         && block.encryptedSize == block.plainSize + CryptoManager::TagSize
         && block.offset >= ContainerManager::PayloadStart && block.offset <= containerSize - block.encryptedSize;
+}
+
+// The index with one file under a new path, everything else in place.
+SecureFileIndex indexWithFileMoved(const SecureFileIndex& index, const QString& source, const QString& newPath)
+{
+    SecureFileIndex moved;
+    for (const VaultDirectoryEntry& entry : index.directoryList())
+        moved.addDirectory(entry);
+    for (VaultFileEntry entry : index.fileList()) {
+        if (entry.vaultPath.compare(source, Qt::CaseInsensitive) == 0)
+            entry.vaultPath = newPath;
+        moved.addOrReplace(entry);
+    }
+    return moved;
 }
 
 // Creates the folders from the workspace down to the copy's folder, each
@@ -462,7 +464,7 @@ bool VaultManager::importFile(const QString& sourcePath, const QString& vaultPat
         if (!cryptoManager.encryptInto(plain.constData(), read, key, nonce, blockData, &cipher))
             return rollback();
         const qint64 offset = container.pos();
-        if (!writeAll(container, cipher.constData(), cipher.size()))
+        if (!writeFully(container, cipher.constData(), cipher.size()))
             return rollback();
         entry.blocks.append(VaultFileBlock{offset, read, cipher.size(), nonce});
         bytesDone += read;
@@ -512,7 +514,7 @@ bool VaultManager::writeEntryToDevice(const VaultFileEntry& entry, QFile& contai
             return false;
         if (plain.size() != block.plainSize)
             return false;
-        if (!writeAll(*device, plain.constData(), plain.size()))
+        if (!writeFully(*device, plain.constData(), plain.size()))
             return false;
     }
     return true;
@@ -601,15 +603,7 @@ bool VaultManager::moveFile(const QString& vaultPath, const QString& targetDirec
     if (isOpenForEditing(source))
         return false;
 
-    SecureFileIndex newIndex;
-    for (const VaultDirectoryEntry& entry : index.directoryList())
-        newIndex.addDirectory(entry);
-    for (VaultFileEntry entry : index.fileList()) {
-        if (entry.vaultPath.compare(source, Qt::CaseInsensitive) == 0)
-            entry.vaultPath = newPath;
-        newIndex.addOrReplace(entry);
-    }
-    return saveIndex(newIndex);
+    return saveIndex(indexWithFileMoved(index, source, newPath));
 }
 
 bool VaultManager::renameFile(const QString& vaultPath, const QString& newVaultPath)
@@ -627,15 +621,7 @@ bool VaultManager::renameFile(const QString& vaultPath, const QString& newVaultP
     if (isOpenForEditing(source))
         return false;
 
-    SecureFileIndex newIndex;
-    for (const VaultDirectoryEntry& entry : index.directoryList())
-        newIndex.addDirectory(entry);
-    for (VaultFileEntry entry : index.fileList()) {
-        if (entry.vaultPath.compare(source, Qt::CaseInsensitive) == 0)
-            entry.vaultPath = target;
-        newIndex.addOrReplace(entry);
-    }
-    return saveIndex(newIndex);
+    return saveIndex(indexWithFileMoved(index, source, target));
 }
 
 bool VaultManager::deleteFile(const QString& vaultPath)
@@ -819,7 +805,7 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
                 if (!source.seek(block.offset) || !readExactly(source, buffer, block.encryptedSize))
                     return false;
                 block.offset = output->pos();
-                if (!writeAll(*output, buffer.constData(), buffer.size()))
+                if (!writeFully(*output, buffer.constData(), buffer.size()))
                     return false;
                 moved.append(block);
                 bytesDone += block.plainSize;
@@ -879,7 +865,7 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
     QByteArray chunk(kCopyBackChunk, Qt::Uninitialized);
     while (!input.atEnd()) {
         const qint64 read = input.read(chunk.data(), kCopyBackChunk);
-        if (read <= 0 || !writeAll(output, chunk.constData(), read)) {
+        if (read <= 0 || !writeFully(output, chunk.constData(), read)) {
             ok = false;
             break;
         }

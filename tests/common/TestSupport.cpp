@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +120,14 @@ QByteArray sha256OfFile(const QString& path)
     if (!hash.addData(&file))
         return QByteArray();
     return hash.result().toHex();
+}
+
+unsigned fileMode(const QString& path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode & 07777;
 }
 
 qint64 fileSize(const QString& path)

@@ -51,6 +51,8 @@ QByteArray readWholeFile(const QString& path);
 bool writeWholeFile(const QString& path, const QByteArray& data);
 QByteArray sha256OfFile(const QString& path);
 qint64 fileSize(const QString& path);
+// The permission bits of a path itself (links not followed); 0 when missing.
+unsigned fileMode(const QString& path);
 
 } // namespace KavendruTest
 

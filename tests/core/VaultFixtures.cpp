@@ -3,6 +3,9 @@
 #include "core/CryptoManager.h"
 #include "core/VaultManager.h"
 
+#include "common/TestSupport.h"
+
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -33,6 +36,23 @@ bool writeFastVault(const QString& path, const QByteArray& password, const Secur
     if (document.crypto.encryptedMasterKey.isEmpty() || document.encryptedIndex.isEmpty())
         return false;
     return ContainerManager().writeDocument(path, document);
+}
+
+bool openFreshVault(const QByteArray& password, std::unique_ptr<QTemporaryDir>* folder, QString* tmp,
+                    QString* containerPath, std::unique_ptr<VaultManager>* vault)
+{
+    *folder = makeTempDir();
+    if (!(*folder)->isValid())
+        return false;
+    *tmp = (*folder)->filePath(QStringLiteral("tmp"));
+    if (!QDir().mkpath(*tmp))
+        return false;
+    qputenv("TMPDIR", QFile::encodeName(*tmp));
+    *containerPath = (*folder)->filePath(QStringLiteral("kavendru.susb"));
+    if (!writeFastVault(*containerPath, password))
+        return false;
+    *vault = std::make_unique<VaultManager>();
+    return (*vault)->unlockVault(*containerPath, password);
 }
 
 QJsonObject readHeaderJson(const QString& path)

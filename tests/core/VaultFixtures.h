@@ -6,6 +6,13 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace Kavendru::Core {
+class VaultManager;
+}
 
 namespace KavendruTest {
 
@@ -19,6 +26,12 @@ bool writeFastVault(const QString& path, const QByteArray& password,
 // place (a tampered header, a missing key).
 QJsonObject readHeaderJson(const QString& path);
 bool writeHeaderJson(const QString& path, const QJsonObject& header);
+
+// A fresh folder that is also the process's temporary location (so the
+// workspace and compaction folders land in it), holding an unlocked fast
+// vault at "kavendru.susb".
+bool openFreshVault(const QByteArray& password, std::unique_ptr<QTemporaryDir>* folder, QString* tmp,
+                    QString* containerPath, std::unique_ptr<Kavendru::Core::VaultManager>* vault);
 
 QByteArray randomBytes(qint64 size, quint32 seed);
 bool writeRandomFile(const QString& path, qint64 size, quint32 seed);

@@ -34,6 +34,21 @@ bool chattr(const QString& flag, const QString& path)
     return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
 }
 
+// Another program fills the stick right after the old container is gone.
+ProgressCallback fillWhenCopyBackStarts(const QString& filler)
+{
+    return [filler](qint64 done, qint64, const QString& label) {
+        if (done != 0 || label != QLatin1String("Substituindo container no USB"))
+            return;
+        QFile fill(filler);
+        if (!fill.open(QIODevice::WriteOnly))
+            return;
+        const QByteArray chunk(1024 * 1024, 'f');
+        while (fill.write(chunk) > 0 && fill.flush()) {
+        }
+    };
+}
+
 } // namespace
 
 class CompactionTest : public QObject {
@@ -44,16 +59,8 @@ private slots:
 
     void init()
     {
-        temp = makeTempDir();
-        QVERIFY(temp->isValid());
-        tmp = temp->filePath("tmp");
-        QVERIFY(QDir().mkpath(tmp));
-        qputenv("TMPDIR", QFile::encodeName(tmp));
-        containerPath = temp->filePath("kavendru.susb");
         expected.clear();
-        QVERIFY(writeFastVault(containerPath, kPassword));
-        vault = std::make_unique<VaultManager>();
-        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        QVERIFY(openFreshVault(kPassword, &temp, &tmp, &containerPath, &vault));
     }
 
     void cleanup()
@@ -162,21 +169,9 @@ private slots:
         importRandom("c.bin", 400000, 3);
         QVERIFY(vault->deleteFile("b.bin"));
 
-        // Something else fills the stick once the old container is gone.
         const QString filler = QDir(stick.path()).filePath("outro-programa.dat");
         QString preserved;
-        const bool ok = vault->compactVault(
-            [&](qint64 done, qint64, const QString& label) {
-                if (done == 0 && label == QLatin1String("Substituindo container no USB")) {
-                    QFile fill(filler);
-                    if (fill.open(QIODevice::WriteOnly)) {
-                        const QByteArray chunk(1024 * 1024, 'f');
-                        while (fill.write(chunk) > 0 && fill.flush()) {
-                        }
-                    }
-                }
-            },
-            &preserved);
+        const bool ok = vault->compactVault(fillWhenCopyBackStarts(filler), &preserved);
         QVERIFY(!ok);
         QCOMPARE(vault->state(), VaultManager::Unlocked);
         QVERIFY(!QFileInfo::exists(containerPath));
@@ -206,19 +201,7 @@ private slots:
         QVERIFY(writeFastVault(containerPath, kPassword));
         QVERIFY(vault->unlockVault(containerPath, kPassword));
         importRandom("a.bin", 100000, 1);
-        const QString filler = QDir(stick.path()).filePath("cheio.dat");
-        QVERIFY(!vault->compactVault(
-            [&](qint64 done, qint64, const QString& label) {
-                if (done == 0 && label == QLatin1String("Substituindo container no USB")) {
-                    QFile fill(filler);
-                    if (fill.open(QIODevice::WriteOnly)) {
-                        const QByteArray chunk(1024 * 1024, 'f');
-                        while (fill.write(chunk) > 0 && fill.flush()) {
-                        }
-                    }
-                }
-            },
-            nullptr));
+        QVERIFY(!vault->compactVault(fillWhenCopyBackStarts(QDir(stick.path()).filePath("cheio.dat")), nullptr));
         const QStringList folders = compactionFolders();
         QCOMPARE(folders.size(), 1);
         QVERIFY(QFileInfo::exists(QDir(QDir(tmp).filePath(folders.first())).filePath("kavendru.susb")));

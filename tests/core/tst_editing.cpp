@@ -20,13 +20,6 @@ namespace {
 
 const QByteArray kPassword("senha-de-teste-longa");
 
-mode_t modeOf(const QString& path)
-{
-    struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 07777;
-}
 
 // An edit as an editor makes it: new content and a later time.
 void edit(const QString& path, const QByteArray& content)
@@ -56,15 +49,7 @@ private slots:
 
     void init()
     {
-        temp = makeTempDir();
-        QVERIFY(temp->isValid());
-        tmp = temp->filePath("tmp");
-        QVERIFY(QDir().mkpath(tmp));
-        qputenv("TMPDIR", QFile::encodeName(tmp));
-        containerPath = temp->filePath("kavendru.susb");
-        QVERIFY(writeFastVault(containerPath, kPassword));
-        vault = std::make_unique<VaultManager>();
-        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        QVERIFY(openFreshVault(kPassword, &temp, &tmp, &containerPath, &vault));
         for (const char* path : {"docs/2024/relatorio.txt", "b.txt", "c.txt"}) {
             const QString source = temp->filePath("fonte.txt");
             QVERIFY(writeWholeFile(source, QByteArray("original de ") + path));
@@ -85,10 +70,10 @@ private slots:
         const QString workspace = workspaceFolder();
         QCOMPARE(local, QDir(workspace).filePath("Docs/2024/relatorio.txt"));
         QCOMPARE(readWholeFile(local), QByteArray("original de docs/2024/relatorio.txt"));
-        QCOMPARE(modeOf(local), mode_t(0600));
-        QCOMPARE(modeOf(QDir(workspace).filePath("Docs")), mode_t(0700));
-        QCOMPARE(modeOf(QDir(workspace).filePath("Docs/2024")), mode_t(0700));
-        QCOMPARE(modeOf(workspace), mode_t(0700));
+        QCOMPARE(fileMode(local), 0600u);
+        QCOMPARE(fileMode(QDir(workspace).filePath("Docs")), 0700u);
+        QCOMPARE(fileMode(QDir(workspace).filePath("Docs/2024")), 0700u);
+        QCOMPARE(fileMode(workspace), 0700u);
         // Nothing but the copy and the lock file in the workspace.
         QCOMPARE(QDir(workspace).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  (QStringList{".kavendru-workspace.lock", "Docs"}));

@@ -42,14 +42,7 @@ private slots:
 
     void init()
     {
-        temp = makeTempDir();
-        QVERIFY(temp->isValid());
-        QVERIFY(QDir().mkpath(temp->filePath("tmp")));
-        qputenv("TMPDIR", QFile::encodeName(temp->filePath("tmp")));
-        containerPath = temp->filePath("kavendru.susb");
-        QVERIFY(writeFastVault(containerPath, kPassword));
-        vault = std::make_unique<VaultManager>();
-        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        QVERIFY(openFreshVault(kPassword, &temp, &tmp, &containerPath, &vault));
     }
 
     void cleanup()
@@ -401,6 +394,7 @@ private:
     }
 
     std::unique_ptr<QTemporaryDir> temp;
+    QString tmp;
     QString containerPath;
     std::unique_ptr<VaultManager> vault;
 };

@@ -51,14 +51,7 @@ private slots:
 
     void init()
     {
-        temp = makeTempDir();
-        QVERIFY(temp->isValid());
-        QVERIFY(QDir().mkpath(temp->filePath("tmp")));
-        qputenv("TMPDIR", QFile::encodeName(temp->filePath("tmp")));
-        containerPath = temp->filePath("kavendru.susb");
-        QVERIFY(writeFastVault(containerPath, kPassword));
-        vault = std::make_unique<VaultManager>();
-        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        QVERIFY(openFreshVault(kPassword, &temp, &tmp, &containerPath, &vault));
 
         // Entries only: organisation never looks at the blocks.
         SecureFileIndex index;
@@ -266,6 +259,7 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> temp;
+    QString tmp;
     QString containerPath;
     std::unique_ptr<VaultManager> vault;
 };

@@ -19,18 +19,6 @@
 using namespace Kavendru::Core;
 using namespace KavendruTest;
 
-namespace {
-
-mode_t modeOf(const QString& path)
-{
-    struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 07777;
-}
-
-} // namespace
-
 class WorkspaceTest : public QObject {
     Q_OBJECT
 
@@ -56,8 +44,8 @@ private slots:
         QVERIFY(!QFileInfo::exists(path));
 
         QVERIFY(workspace.prepare());
-        QCOMPARE(modeOf(parent), mode_t(0700));
-        QCOMPARE(modeOf(path), mode_t(0700));
+        QCOMPARE(fileMode(parent), 0700u);
+        QCOMPARE(fileMode(path), 0700u);
         QVERIFY(QFileInfo::exists(QDir(path).filePath(".kavendru-workspace.lock")));
 
         QVERIFY(workspace.cleanup());
@@ -81,7 +69,7 @@ private slots:
         QVERIFY(::chmod(QFile::encodeName(parent).constData(), 0777) == 0);
         TempWorkspaceManager workspace;
         QVERIFY(workspace.prepare());
-        QCOMPARE(modeOf(parent), mode_t(0700));
+        QCOMPARE(fileMode(parent), 0700u);
         workspace.cleanup();
     }
 
