@@ -274,6 +274,7 @@ private slots:
     {
         QTest::addColumn<qint64>("newSize");
         QTest::newRow("buffered write") << qint64(9000);
+        QTest::newRow("one chunk, written short") << qint64(1048576);
         QTest::newRow("large chunks") << qint64(3 * 1048576);
     }
 
