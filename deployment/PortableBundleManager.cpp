@@ -13,7 +13,14 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <cstring>
 #include <utility>
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace Kavendru::Deployment {
 
@@ -154,18 +161,55 @@ bool haveSameContent(const QString& firstPath, const QString& secondPath)
 {
     QFile first(firstPath);
     QFile second(secondPath);
-    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+    if (!first.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+        || !second.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
+    QByteArray a(kChunkSize, Qt::Uninitialized);
+    QByteArray b(kChunkSize, Qt::Uninitialized);
     for (;;) {
-        const QByteArray a = first.read(kChunkSize);
-        const QByteArray b = second.read(kChunkSize);
-        if (a != b)
+        const qint64 countA = first.read(a.data(), kChunkSize);
+        const qint64 countB = second.read(b.data(), kChunkSize);
+        if (countA < 0 || countA != countB || std::memcmp(a.constData(), b.constData(), size_t(countA)) != 0)
             return false;
-        if (a.isEmpty())
-            return first.atEnd() && second.atEnd() && first.error() == QFileDevice::NoError
-                   && second.error() == QFileDevice::NoError;
+        if (countA == 0)
+            return true;
         keepWindowPainted();
     }
+}
+
+// Copies up to length bytes between the files' current offsets inside the
+// kernel. 0 or -1 when it copied nothing: at the end, refused (another file
+// system, an old kernel) or failed.
+qint64 copyChunkInKernel(int from, int to, qint64 length)
+{
+#ifdef Q_OS_LINUX
+    if (from < 0 || to < 0)
+        return -1;
+    for (;;) {
+        const ssize_t count = ::copy_file_range(from, nullptr, to, nullptr, size_t(length), 0);
+        if (count >= 0 || errno != EINTR)
+            return count;
+    }
+#else
+    Q_UNUSED(from);
+    Q_UNUSED(to);
+    Q_UNUSED(length);
+    return -1;
+#endif
+}
+
+// Starts writing a range just copied out to the device, so the sync that
+// commits the file waits for the last chunk only, not for all of it.
+void startWriteback(int fd, qint64 offset, qint64 length)
+{
+#ifdef Q_OS_LINUX
+    if (fd >= 0)
+        ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(fd);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+#endif
 }
 
 // The absolute path with every part that exists resolved through its links,
@@ -544,35 +588,55 @@ bool PortableBundleManager::copyFileReplacing(const QString& sourcePath, const Q
     }
 
     QFile source(sourcePath);
-    if (!source.open(QIODevice::ReadOnly))
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return fail(result, QStringLiteral("Nao foi possivel copiar o arquivo: %1").arg(sourceInfo.fileName()));
     QSaveFile target(targetPath);
     if (!target.open(QIODevice::WriteOnly))
         return fail(result, QStringLiteral("Nao foi possivel criar o arquivo: %1").arg(targetPath));
 
-    while (!source.atEnd()) {
-        const QByteArray chunk = source.read(kChunkSize);
-        // Nothing read before the end is a failure too; some files report
-        // a size they never deliver.
-        if (chunk.isEmpty()) {
-            target.cancelWriting();
-            return fail(result, QStringLiteral("Nao foi possivel ler o arquivo: %1").arg(sourceInfo.fileName()));
-        }
-        if (target.write(chunk) != chunk.size()) {
-            target.cancelWriting();
-            return fail(result, QStringLiteral("Nao foi possivel gravar o arquivo: %1").arg(targetPath));
-        }
-        keepWindowPainted();
-    }
-    if (source.error() != QFileDevice::NoError) {
+    const auto readFailed = [&] {
         target.cancelWriting();
         return fail(result, QStringLiteral("Nao foi possivel ler o arquivo: %1").arg(sourceInfo.fileName()));
-    }
-    // commit() alone does not see a failed buffered write.
-    if (!target.flush()) {
+    };
+    const auto writeFailed = [&] {
         target.cancelWriting();
         return fail(result, QStringLiteral("Nao foi possivel gravar o arquivo: %1").arg(targetPath));
+    };
+
+    // The kernel copies without a trip through this process where it can;
+    // on its first refusal or error the rest goes through plain reads and
+    // writes, which tell the failures apart.
+    const qint64 expectedSize = source.size();
+    qint64 copied = 0;
+    qint64 moved;
+    while ((moved = copyChunkInKernel(source.handle(), target.handle(), kChunkSize)) > 0) {
+        startWriteback(target.handle(), copied, moved);
+        copied += moved;
+        keepWindowPainted();
     }
+    if (copied > 0 && (!source.seek(copied) || !target.seek(copied)))
+        return readFailed();
+    QByteArray buffer(kChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = source.read(buffer.data(), kChunkSize);
+        if (count < 0)
+            return readFailed();
+        // Nothing read before the end is a failure too: some files report
+        // a size they never deliver.
+        if (count == 0) {
+            if (copied < expectedSize)
+                return readFailed();
+            break;
+        }
+        if (target.write(buffer.constData(), count) != count || !target.flush())
+            return writeFailed();
+        startWriteback(target.handle(), copied, count);
+        copied += count;
+        keepWindowPainted();
+    }
+    // commit() alone does not see a failed buffered write.
+    if (!target.flush())
+        return writeFailed();
     if (!target.commit())
         return fail(result, QStringLiteral("Nao foi possivel finalizar o arquivo: %1").arg(targetPath));
 

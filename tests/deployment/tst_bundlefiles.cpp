@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -273,30 +274,44 @@ private slots:
     void copyFileReplacingOnFullDiskKeepsFormerFile_data()
     {
         QTest::addColumn<qint64>("newSize");
-        QTest::newRow("buffered write") << qint64(9000);
-        QTest::newRow("one chunk, written short") << qint64(1048576);
-        QTest::newRow("large chunks") << qint64(3 * 1048576);
+        QTest::addColumn<bool>("sourceOnDrive"); // copied inside the kernel then
+        for (const bool onDrive : {false, true}) {
+            const char* where = onDrive ? ", same drive" : ", other drive";
+            QTest::addRow("buffered write%s", where) << qint64(9000) << onDrive;
+            QTest::addRow("one chunk, written short%s", where) << qint64(1048576) << onDrive;
+            QTest::addRow("large chunks%s", where) << qint64(3 * 1048576) << onDrive;
+        }
     }
 
     void copyFileReplacingOnFullDiskKeepsFormerFile()
     {
         QFETCH(qint64, newSize);
+        QFETCH(bool, sourceOnDrive);
         if (!KavendruTest::inPrivateMountNamespace())
             QSKIP("needs root for a tmpfs");
-        KavendruTest::ScopedTmpfs drive(dir->filePath(QStringLiteral("drive")), 1024 * 1024);
+        KavendruTest::ScopedTmpfs drive(dir->filePath(QStringLiteral("drive")), 8 * 1024 * 1024);
         QVERIFY(drive.isMounted());
-        const QString target = QDir(drive.path()).filePath(QStringLiteral("Kavendru.exe"));
+        const QDir root(drive.path());
+        const QString target = root.filePath(QStringLiteral("Kavendru.exe"));
         QVERIFY(makeFile(target, "versao antiga"));
-        QVERIFY(makeFileOfSize(QDir(drive.path()).filePath(QStringLiteral("filler")), 1024 * 1024 - 8192));
-        const QString source = dir->filePath(QStringLiteral("Kavendru.exe"));
+        const QString source = sourceOnDrive ? root.filePath(QStringLiteral("new/Kavendru.exe"))
+                                             : dir->filePath(QStringLiteral("Kavendru.exe"));
         QVERIFY(makeFileOfSize(source, newSize));
+        // Two pages left: less than any of the new files.
+        QVERIFY(makeFileOfSize(root.filePath(QStringLiteral("filler")),
+                               QStorageInfo(drive.path()).bytesAvailable() - 8192));
+        QCOMPARE(QStorageInfo(drive.path()).bytesAvailable(), qint64(8192));
 
         const PortableBundleManager manager;
         PortableBundleResult result;
         QVERIFY(!manager.copyFileReplacing(source, target, &result));
         QCOMPARE(result.message, QStringLiteral("Nao foi possivel gravar o arquivo: %1").arg(target));
         QCOMPARE(KavendruTest::readWholeFile(target), QByteArray("versao antiga"));
-        QCOMPARE(strayFiles(drive.path(), {QStringLiteral("Kavendru.exe"), QStringLiteral("filler")}), QStringList());
+        QVERIFY(result.writtenPaths.isEmpty());
+        QCOMPARE(strayFiles(drive.path(), {QStringLiteral("Kavendru.exe"), QStringLiteral("filler"),
+                                           QStringLiteral("new")}),
+                 QStringList());
+        QCOMPARE(QStorageInfo(drive.path()).bytesAvailable(), qint64(8192));
     }
 
     void copyExecutableNames_data()
