@@ -8,6 +8,8 @@
 #include <QJsonValue>
 #include <QVariant>
 
+#include <cstring>
+
 
 namespace Kavendru::Core {
 
@@ -25,9 +27,8 @@ int digitsAt(QStringView text, qsizetype at, qsizetype count)
     return value;
 }
 
-QDateTime dateFromValue(const QJsonValue& value)
+QDateTime dateFromText(const QString& text)
 {
-    const QString text = value.toString();
     if (text.isEmpty())
         return QDateTime();
     // The form this index writes, read without the generic parser; any
@@ -45,6 +46,220 @@ QDateTime dateFromValue(const QJsonValue& value)
     }
     return QDateTime::fromString(text, Qt::ISODateWithMs);
 }
+
+QDateTime dateFromValue(const QJsonValue& value)
+{
+    return dateFromText(value.toString());
+}
+
+// Reads the index exactly in the form toJson writes it, without building
+// a JSON tree first. Anything else it meets (another key order, blanks, a
+// \u escape, a number that is not a plain integer, text that is not
+// strict UTF-8) makes it give up, and the generic reading decides.
+class CanonicalIndexReader {
+public:
+    explicit CanonicalIndexReader(const QByteArray& json)
+        : p(json.constData())
+        , end(json.constData() + json.size())
+    {
+    }
+
+    bool read(SecureFileIndex* index)
+    {
+        if (!literal("{\"directories\":["))
+            return false;
+        if (!literal("]")) {
+            do {
+                VaultDirectoryEntry entry;
+                QString created;
+                QString modified;
+                if (!literal("{\"createdUtc\":") || !string(&created) || !literal(",\"modifiedUtc\":") || !string(&modified)
+                    || !literal(",\"path\":") || !string(&entry.path) || !literal("}"))
+                    return false;
+                entry.createdUtc = dateFromText(created);
+                entry.modifiedUtc = dateFromText(modified);
+                directories.append(entry);
+            } while (literal(","));
+            if (!literal("]"))
+                return false;
+        }
+        if (!literal(",\"files\":["))
+            return false;
+        if (!literal("]")) {
+            do {
+                VaultFileEntry entry;
+                if (!literal("{\"blocks\":["))
+                    return false;
+                if (!literal("]")) {
+                    do {
+                        VaultFileBlock block;
+                        QString nonce;
+                        if (!literal("{\"encryptedSize\":") || !integer(&block.encryptedSize) || !literal(",\"nonce\":")
+                            || !string(&nonce) || !literal(",\"offset\":") || !integer(&block.offset)
+                            || !literal(",\"plainSize\":") || !integer(&block.plainSize) || !literal("}"))
+                            return false;
+                        block.nonce = CompactJson::fromBase64(nonce.toLatin1());
+                        entry.blocks.append(block);
+                    } while (literal(","));
+                    if (!literal("]"))
+                        return false;
+                }
+                QString modified;
+                QString sha;
+                if (!literal(",\"id\":") || !string(&entry.id) || !literal(",\"lastModifiedUtc\":") || !string(&modified)
+                    || !literal(",\"sha256\":") || !string(&sha) || !literal(",\"sizeBytes\":") || !integer(&entry.sizeBytes)
+                    || !literal(",\"vaultPath\":") || !string(&entry.vaultPath) || !literal("}"))
+                    return false;
+                entry.lastModifiedUtc = dateFromText(modified);
+                entry.sha256 = QByteArray::fromHex(sha.toLatin1());
+                files.append(entry);
+            } while (literal(","));
+            if (!literal("]"))
+                return false;
+        }
+        if (!literal(",\"formatVersion\":"))
+            return false;
+        qint64 version = 0;
+        if (!integer(&version) || !literal("}") || p != end)
+            return false;
+        for (const VaultFileEntry& entry : files)
+            index->addOrReplace(entry);
+        for (const VaultDirectoryEntry& entry : directories)
+            index->addDirectory(entry);
+        return true;
+    }
+
+private:
+    template <qsizetype N>
+    bool literal(const char (&text)[N])
+    {
+        constexpr qsizetype size = N - 1;
+        if (end - p < size || std::memcmp(p, text, size) != 0)
+            return false;
+        p += size;
+        return true;
+    }
+
+    bool integer(qint64* value)
+    {
+        const bool negative = p < end && *p == '-';
+        if (negative)
+            ++p;
+        const char* digits = p;
+        quint64 magnitude = 0;
+        while (p < end && *p >= '0' && *p <= '9')
+            magnitude = magnitude * 10 + quint64(*p++ - '0');
+        const qsizetype count = p - digits;
+        // Plain decimal integers of up to 18 digits are exact; leading zeros,
+        // "-0", fractions and exponents are left to the generic reading.
+        if (count == 0 || count > 18 || (count > 1 && *digits == '0') || (negative && magnitude == 0))
+            return false;
+        if (p < end && (*p == '.' || *p == 'e' || *p == 'E'))
+            return false;
+        *value = negative ? -qint64(magnitude) : qint64(magnitude);
+        return true;
+    }
+
+    bool string(QString* value)
+    {
+        if (p >= end || *p != '"')
+            return false;
+        ++p;
+        const char* start = p;
+        bool plain = true;
+        while (p < end && *p != '"') {
+            const uchar c = uchar(*p);
+            if (c < 0x20)
+                return false;
+            if (c == '\\' || c >= 0x80)
+                plain = false;
+            if (c == '\\') {
+                if (end - p < 2)
+                    return false;
+                ++p;
+            }
+            ++p;
+        }
+        if (p >= end)
+            return false;
+        const qsizetype size = p - start;
+        ++p;
+        if (plain) {
+            *value = QString::fromLatin1(start, size);
+            return true;
+        }
+        QByteArray utf8;
+        utf8.reserve(size);
+        for (const char* q = start; q < start + size; ++q) {
+            if (*q != '\\') {
+                utf8.append(*q);
+                continue;
+            }
+            switch (*++q) {
+            case '"': utf8.append('"'); break;
+            case '\\': utf8.append('\\'); break;
+            case '/': utf8.append('/'); break;
+            case 'b': utf8.append('\b'); break;
+            case 'f': utf8.append('\f'); break;
+            case 'n': utf8.append('\n'); break;
+            case 'r': utf8.append('\r'); break;
+            case 't': utf8.append('\t'); break;
+            default: return false;
+            }
+        }
+        if (!isStrictUtf8(utf8))
+            return false;
+        *value = QString::fromUtf8(utf8);
+        return true;
+    }
+
+    static bool isStrictUtf8(const QByteArray& bytes)
+    {
+        const auto* s = reinterpret_cast<const uchar*>(bytes.constData());
+        const qsizetype size = bytes.size();
+        for (qsizetype i = 0; i < size;) {
+            const uchar c = s[i];
+            if (c < 0x80) {
+                ++i;
+                continue;
+            }
+            int length = 0;
+            char32_t code = 0;
+            char32_t minimum = 0;
+            if ((c & 0xe0) == 0xc0) {
+                length = 2;
+                code = c & 0x1f;
+                minimum = 0x80;
+            } else if ((c & 0xf0) == 0xe0) {
+                length = 3;
+                code = c & 0x0f;
+                minimum = 0x800;
+            } else if ((c & 0xf8) == 0xf0) {
+                length = 4;
+                code = c & 0x07;
+                minimum = 0x10000;
+            } else {
+                return false;
+            }
+            if (size - i < length)
+                return false;
+            for (int k = 1; k < length; ++k) {
+                if ((s[i + k] & 0xc0) != 0x80)
+                    return false;
+                code = (code << 6) | (s[i + k] & 0x3f);
+            }
+            if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+                return false;
+            i += length;
+        }
+        return true;
+    }
+
+    const char* p;
+    const char* end;
+    QList<VaultFileEntry> files;
+    QList<VaultDirectoryEntry> directories;
+};
 
 qint64 integerFromValue(const QJsonValue& value)
 {
@@ -195,6 +410,15 @@ QByteArray SecureFileIndex::toJson() const
 SecureFileIndex SecureFileIndex::fromJson(const QByteArray& json, bool* isObject)
 {
     SecureFileIndex index;
+    {
+        CanonicalIndexReader reader(json);
+        SecureFileIndex canonical;
+        if (reader.read(&canonical)) {
+            if (isObject)
+                *isObject = true;
+            return canonical;
+        }
+    }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);
     const bool object = error.error == QJsonParseError::NoError && document.isObject();

@@ -75,6 +75,41 @@ QByteArray referenceJson(const SecureFileIndex& index)
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
+// The index as the generic JSON reading gives it: a tree from
+// QJsonDocument, walked key by key. The reference for the direct reader.
+SecureFileIndex referenceRead(const QByteArray& json, bool* isObject)
+{
+    SecureFileIndex index;
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    *isObject = document.isObject();
+    const auto date = [](const QJsonValue& value) {
+        return value.toString().isEmpty() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    };
+    for (const QJsonValue& value : document.object().value("files").toArray()) {
+        const QJsonObject object = value.toObject();
+        VaultFileEntry entry;
+        entry.id = object.value("id").toString();
+        entry.vaultPath = object.value("vaultPath").toString();
+        entry.sizeBytes = object.value("sizeBytes").toVariant().toLongLong();
+        entry.lastModifiedUtc = date(object.value("lastModifiedUtc"));
+        entry.sha256 = QByteArray::fromHex(object.value("sha256").toString().toLatin1());
+        for (const QJsonValue& blockValue : object.value("blocks").toArray()) {
+            const QJsonObject block = blockValue.toObject();
+            entry.blocks.append(VaultFileBlock{block.value("offset").toVariant().toLongLong(),
+                                               block.value("plainSize").toVariant().toLongLong(),
+                                               block.value("encryptedSize").toVariant().toLongLong(),
+                                               QByteArray::fromBase64(block.value("nonce").toString().toLatin1())});
+        }
+        index.addOrReplace(entry);
+    }
+    for (const QJsonValue& value : document.object().value("directories").toArray()) {
+        const QJsonObject object = value.toObject();
+        index.addDirectory(VaultDirectoryEntry{object.value("path").toString(), date(object.value("createdUtc")),
+                                               date(object.value("modifiedUtc"))});
+    }
+    return index;
+}
+
 QString randomText(QRandomGenerator& random)
 {
     // Control characters, quotes, backslashes, DEL, Latin-1, the BMP,
@@ -243,6 +278,39 @@ private slots:
             const QByteArray expected = referenceJson(index);
             QCOMPARE(index.toJson(), expected);
             QCOMPARE(SecureFileIndex::fromJson(expected).toJson(), expected);
+        }
+    }
+
+    void readerMatchesGenericReading()
+    {
+        // Canonical text, and the same text damaged byte by byte: the direct
+        // reader must agree with the generic reading on every input.
+        QRandomGenerator random(77);
+        static const char damage[] = "\"\\u0-.e }],:\x80\xff\x01/a9Z";
+        for (int round = 0; round < 2000; ++round) {
+            SecureFileIndex index;
+            for (int i = 0; i < 3; ++i) {
+                VaultFileEntry entry;
+                entry.id = QStringLiteral("id-%1").arg(i);
+                entry.vaultPath = random.bounded(4) == 0 ? randomText(random) : QStringLiteral("Pasta/arquivo %1.txt").arg(i);
+                entry.sizeBytes = qint64(random.generate64() >> random.bounded(1, 64)) * (random.bounded(5) == 0 ? -1 : 1);
+                entry.lastModifiedUtc = randomDate(random);
+                entry.sha256 = QByteArray(32, char(random.bounded(256)));
+                for (int b = random.bounded(3); b > 0; --b)
+                    entry.blocks.append(VaultFileBlock{random.bounded(1000000), random.bounded(100), random.bounded(116),
+                                                       QByteArray(24, char(random.bounded(256)))});
+                index.addOrReplace(entry);
+                index.addDirectory(VaultDirectoryEntry{QStringLiteral("Pasta %1").arg(i), randomDate(random), randomDate(random)});
+            }
+            QByteArray json = index.toJson();
+            for (int step = 0; step < 6; ++step) {
+                bool referenceObject = false;
+                bool readObject = false;
+                const QByteArray expected = referenceRead(json, &referenceObject).toJson();
+                QCOMPARE(SecureFileIndex::fromJson(json, &readObject).toJson(), expected);
+                QCOMPARE(readObject, referenceObject);
+                json[random.bounded(int(json.size()))] = damage[random.bounded(int(sizeof damage) - 1)];
+            }
         }
     }
 
