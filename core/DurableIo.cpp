@@ -49,6 +49,19 @@ bool syncFileToDevice(QFileDevice& file)
 #endif
 }
 
+void startWriteback(QFileDevice& file, qint64 offset, qint64 length)
+{
+#ifdef Q_OS_LINUX
+    const int fd = file.handle();
+    if (fd >= 0 && length > 0)
+        ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+#endif
+}
+
 bool syncDirectory(const QString& directoryPath)
 {
 #ifdef Q_OS_WIN

@@ -466,6 +466,7 @@ bool VaultManager::importFile(const QString& sourcePath, const QString& vaultPat
         const qint64 offset = container.pos();
         if (!writeFully(container, cipher.constData(), cipher.size()))
             return rollback();
+        startWriteback(container, offset, cipher.size());
         entry.blocks.append(VaultFileBlock{offset, read, cipher.size(), nonce});
         bytesDone += read;
         if (progress)
@@ -807,6 +808,8 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
                 block.offset = output->pos();
                 if (!writeFully(*output, buffer.constData(), buffer.size()))
                     return false;
+                if (auto* file = qobject_cast<QFileDevice*>(output); file && file->flush())
+                    startWriteback(*file, block.offset, buffer.size());
                 moved.append(block);
                 bytesDone += block.plainSize;
                 if (progress)
@@ -869,6 +872,7 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
             ok = false;
             break;
         }
+        startWriteback(output, copied, read);
         copied += read;
         if (progress)
             progress(copied, size, kCopyBackLabel);
