@@ -207,6 +207,15 @@ void appendBase64(QByteArray& json, QByteArrayView bytes)
     out.finish();
 }
 
+bool isBase64Text(QByteArrayView text)
+{
+    for (const char c : text) {
+        if (kDecode.values[uchar(c)] == 0xff && c != '=')
+            return false;
+    }
+    return true;
+}
+
 QByteArray fromBase64(QByteArrayView text)
 {
     // Canonical text, which is all this system writes, is decoded here;

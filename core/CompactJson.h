@@ -18,6 +18,8 @@ void appendInteger(QByteArray& json, qint64 value);
 void appendDate(QByteArray& json, const QDateTime& value);
 // Standard alphabet with "=" padding, as QByteArray::toBase64().
 void appendBase64(QByteArray& json, QByteArrayView bytes);
+// Whether every character is of the base64 alphabet or "=".
+bool isBase64Text(QByteArrayView text);
 // As QByteArray::fromBase64() in its default, lenient mode.
 QByteArray fromBase64(QByteArrayView text);
 

@@ -75,17 +75,6 @@ QByteArray fromBase64Value(const QJsonValue& value)
     return CompactJson::fromBase64(value.toString().toLatin1());
 }
 
-bool isBase64Text(QByteArrayView text)
-{
-    for (const char c : text) {
-        const bool valid = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
-            || c == '/' || c == '=';
-        if (!valid)
-            return false;
-    }
-    return true;
-}
-
 // Parses the header JSON. A header in the form this system writes has its
 // large "encryptedIndex" string taken out before the generic parser sees
 // it, and decoded directly; any other header is parsed whole. The result is
@@ -101,7 +90,7 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
         if (at >= 0 && at + marker.size() <= valueEnd) {
             const QByteArrayView head(header.constData(), at);
             const QByteArrayView value(header.constData() + at + marker.size(), valueEnd - at - marker.size());
-            if (!head.contains(QByteArrayView("\"encryptedIndex\"")) && isBase64Text(value)) {
+            if (!head.contains(QByteArrayView("\"encryptedIndex\"")) && CompactJson::isBase64Text(value)) {
                 QByteArray rest = head.toByteArray();
                 rest += ",\"encryptedIndex\":\"";
                 rest += tail;

@@ -46,7 +46,6 @@ QByteArray pbkdf2HmacSha256(const QByteArray& password, const QByteArray& salt, 
         mac.addData(counter, 4);
         u = mac.result();
         t = u;
-        t.detach();
         for (int j = 1; j < iterations; ++j) {
             mac.reset();
             mac.addData(u);

@@ -10,7 +10,6 @@
 
 #include <cstring>
 
-
 namespace Kavendru::Core {
 
 namespace {

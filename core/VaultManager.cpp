@@ -403,7 +403,6 @@ bool VaultManager::importFile(const QString& sourcePath, const QString& vaultPat
     if (!source.open(QIODevice::ReadOnly))
         return false;
 
-    const SecureFileIndex previousIndex = index;
     ContainerDocument document;
     if (!readUnlockedDocument(&document))
         return false;
@@ -425,9 +424,6 @@ bool VaultManager::importFile(const QString& sourcePath, const QString& vaultPat
     const qint64 bytesTotal = sourceInfo.size();
     qint64 bytesDone = 0;
 
-    document.fileIndex.clear();
-    document.filePayloads.clear();
-    document.crypto.payloadNonce = cryptoManager.generateNonce(int(document.crypto.nonce.size()));
     const QByteArray blockData = associatedData(document, kPurposeFileBlock);
     const QByteArray key = indexKey();
 
@@ -444,7 +440,6 @@ bool VaultManager::importFile(const QString& sourcePath, const QString& vaultPat
             syncFileToDevice(container);
             container.close();
         }
-        index = previousIndex;
         return false;
     };
 
@@ -633,18 +628,12 @@ bool VaultManager::deleteFile(const QString& vaultPath)
     const VaultFileEntry* entry = findEntry(path);
     if (!entry)
         return false;
-    const QString storedPath = entry->vaultPath;
-    const SecureFileIndex previousIndex = index;
     ContainerDocument document;
     if (!readUnlockedDocument(&document))
         return false;
     SecureFileIndex newIndex = index;
-    if (!newIndex.remove(storedPath))
+    if (!newIndex.remove(entry->vaultPath) || !writeIndexIntoHeader(document, newIndex))
         return false;
-    if (!writeIndexIntoHeader(document, newIndex)) {
-        index = previousIndex;
-        return false;
-    }
     index = newIndex;
     return true;
 }
@@ -676,15 +665,15 @@ bool VaultManager::renameDirectory(const QString& vaultPath, const QString& newV
         return false;
     if (indexContainsDirectoryPath(index, target) || indexContainsFilePath(index, target))
         return false;
+    const auto atOrUnderSource = [&source](const QString& path) {
+        return path.compare(source, Qt::CaseInsensitive) == 0 || pathIsInsideDirectory(path, source);
+    };
     for (const TrackedTempFile& tracked : fileSync.trackedFiles()) {
-        if (tracked.vaultPath.compare(source, Qt::CaseInsensitive) == 0 || pathIsInsideDirectory(tracked.vaultPath, source))
+        if (atOrUnderSource(tracked.vaultPath))
             return false;
     }
     // Whatever already lies under the target, outside the folder being
     // renamed, would be overwritten by what comes in: refuse instead.
-    const auto atOrUnderSource = [&source](const QString& path) {
-        return path.compare(source, Qt::CaseInsensitive) == 0 || pathIsInsideDirectory(path, source);
-    };
     for (const VaultFileEntry& entry : index.fileList()) {
         if (pathIsInsideDirectory(entry.vaultPath, target) && !atOrUnderSource(entry.vaultPath))
             return false;
@@ -730,16 +719,7 @@ bool VaultManager::deleteDirectory(const QString& vaultPath)
     const QString path = normalizedVaultPath(vaultPath);
     if (vaultState != Unlocked || path.isEmpty())
         return false;
-    if (!indexContainsDirectoryPath(index, path))
-        return false;
-    for (const VaultDirectoryEntry& entry : index.directoryList()) {
-        if (pathIsInsideDirectory(entry.path, path))
-            return false;
-    }
-    for (const VaultFileEntry& entry : index.fileList()) {
-        if (pathIsInsideDirectory(entry.vaultPath, path))
-            return false;
-    }
+    // The folder as the index stores it; none means the path is no folder.
     QString storedPath;
     for (const VaultDirectoryEntry& entry : index.directoryList()) {
         if (entry.path.compare(path, Qt::CaseInsensitive) == 0) {
@@ -749,6 +729,14 @@ bool VaultManager::deleteDirectory(const QString& vaultPath)
     }
     if (storedPath.isEmpty())
         return false;
+    for (const VaultDirectoryEntry& entry : index.directoryList()) {
+        if (pathIsInsideDirectory(entry.path, path))
+            return false;
+    }
+    for (const VaultFileEntry& entry : index.fileList()) {
+        if (pathIsInsideDirectory(entry.vaultPath, path))
+            return false;
+    }
     SecureFileIndex newIndex = index;
     if (!newIndex.removeDirectory(storedPath))
         return false;
