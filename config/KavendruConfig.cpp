@@ -119,9 +119,11 @@ public:
     BusyProgressDialog(const QString& label, int minimum, int maximum, QWidget* parent)
         : QProgressDialog(label, QString(), minimum, maximum, parent)
     {
+        setWindowTitle(toolTitle());
         setCancelButton(nullptr);
         setWindowModality(Qt::ApplicationModal);
         setMinimumDuration(0);
+        setMinimumWidth(360);
     }
     ~BusyProgressDialog() override = default;
 
@@ -708,6 +710,7 @@ BackgroundWidget* ConfigWindow::createCentralArea()
     checkUpdatesButton = new QPushButton(QStringLiteral("Verificar atualizações"), background);
     prepareButton = new QPushButton(QStringLiteral("Preparar unidade USB"), background);
     auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
     buttons->addWidget(refreshButton);
     buttons->addStretch();
     buttons->addWidget(checkUpdatesButton);
