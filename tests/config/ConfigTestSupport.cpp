@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QPushButton>
 #include <QTest>
 
@@ -154,6 +155,19 @@ QStringList lines(const QString& plainText)
     while (!result.isEmpty() && result.last().isEmpty())
         result.removeLast();
     return result;
+}
+
+QStringList treeOf(const QString& root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        entries.append(QDir(root).relativeFilePath(it.filePath()));
+    }
+    entries.sort();
+    return entries;
 }
 
 } // namespace ConfigTest

@@ -117,6 +117,10 @@ private:
 // Lines of a text box, without trailing empty ones.
 QStringList lines(const QString& plainText);
 
+// Everything below a folder, relative and sorted, hidden entries and links
+// included (not followed).
+QStringList treeOf(const QString& root);
+
 } // namespace ConfigTest
 
 // The tool's source is compiled into the test that includes this, with its

@@ -44,17 +44,19 @@ bool makeSources(bool windows, bool linux)
     return ok;
 }
 
-QStringList treeOf(const QString& root)
+
+// Prepares the selected drive as a user who answers "Sim" and then OK;
+// gives back the boxes seen.
+QList<SeenBox> prepareConfirmed(ConfigWindow* window, QAction* through = nullptr)
 {
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        entries.append(QDir(root).relativeFilePath(it.filePath()));
-    }
-    entries.sort();
-    return entries;
+    ModalDriver driver;
+    driver.answerBox(QStringLiteral("Sim"));
+    driver.answerBox(QStringLiteral("OK"));
+    if (through)
+        through->trigger();
+    else
+        window->prepareButton->click();
+    return driver.boxes();
 }
 
 } // namespace
@@ -204,12 +206,9 @@ private slots:
         *drives = {mountedDrive(root)};
         const auto window = makeWindow();
         window->runningRecoveryRoots.insert(dir->filePath(QStringLiteral("OUTRA")));
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("Sim"));
-        driver.answerBox(QStringLiteral("OK"));
-        window->prepareDriveAction->trigger();
-        QCOMPARE(driver.boxes().size(), 2);
-        QCOMPARE(driver.boxes().at(1).text, kPrepared);
+        const QList<SeenBox> boxes = prepareConfirmed(window.get(), window->prepareDriveAction);
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).text, kPrepared);
     }
 
     void preparesTheDrive()
@@ -218,15 +217,12 @@ private slots:
         *drives = {mountedDrive(root, QStringLiteral("PENDRIVE"))};
         const auto window = makeWindow();
         ProgressWatcher progress(window.get());
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("Sim"));
-        driver.answerBox(QStringLiteral("OK"));
-        window->prepareButton->click();
+        const QList<SeenBox> boxes = prepareConfirmed(window.get());
 
-        QCOMPARE(driver.boxes().size(), 2);
-        QCOMPARE(driver.boxes().at(1).title, QStringLiteral("Kavendru - Gerenciador"));
-        QCOMPARE(driver.boxes().at(1).icon, QMessageBox::Information);
-        QCOMPARE(driver.boxes().at(1).text, kPrepared);
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).title, QStringLiteral("Kavendru - Gerenciador"));
+        QCOMPARE(boxes.at(1).icon, QMessageBox::Information);
+        QCOMPARE(boxes.at(1).text, kPrepared);
 
         QStringList labels;
         QList<int> values;
@@ -269,12 +265,9 @@ private slots:
         QVERIFY(makeSources(false, true));
         *drives = {mountedDrive(root)};
         const auto window = makeWindow();
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("Sim"));
-        driver.answerBox(QStringLiteral("OK"));
-        window->prepareButton->click();
-        QCOMPARE(driver.boxes().size(), 2);
-        QCOMPARE(driver.boxes().at(1).text, kPrepared);
+        const QList<SeenBox> boxes = prepareConfirmed(window.get());
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).text, kPrepared);
         QCOMPARE(treeOf(QDir(root).filePath(QStringLiteral("Kavendru/windows"))), QStringList());
         QVERIFY(QFileInfo(QDir(root).filePath(QStringLiteral("Kavendru/linux/Kavendru"))).isFile());
         const QJsonObject bundles = QJsonDocument::fromJson(KavendruTest::readWholeFile(updateStatePath(root)))
@@ -302,14 +295,11 @@ private slots:
             dialog->close();
             stayed = stayed && dialog->isVisible() && !dialog->wasCanceled();
         });
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("Sim"));
-        driver.answerBox(QStringLiteral("OK"));
-        window->prepareButton->click();
+        const QList<SeenBox> boxes = prepareConfirmed(window.get());
         QVERIFY(tries > 0);
         QVERIFY(stayed);
-        QCOMPARE(driver.boxes().size(), 2);
-        QCOMPARE(driver.boxes().at(1).text, kPrepared);
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).text, kPrepared);
     }
 
     void failedPreparation_data()
@@ -332,13 +322,10 @@ private slots:
             QVERIFY(makeFile(QDir(root).filePath(QStringLiteral("Kavendru"))));
         else
             QVERIFY(QDir(root).removeRecursively());
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("Sim"));
-        driver.answerBox(QStringLiteral("OK"));
-        window->prepareButton->click();
-        QCOMPARE(driver.boxes().size(), 2);
-        QCOMPARE(driver.boxes().at(1).icon, QMessageBox::Warning);
-        QCOMPARE(driver.boxes().at(1).text, message);
+        const QList<SeenBox> boxes = prepareConfirmed(window.get());
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).icon, QMessageBox::Warning);
+        QCOMPARE(boxes.at(1).text, message);
         QCOMPARE(lines(window->log->toPlainText()).last(), QStringLiteral("Falha: %1").arg(message));
         QVERIFY(!QFileInfo::exists(updateStatePath(root)));
     }
@@ -354,12 +341,9 @@ private slots:
         QVERIFY(QDir().mkpath(QDir(root).filePath(QStringLiteral("Kavendru"))));
         QVERIFY(QFile::link(elsewhere, updateStatePath(root)));
         const auto window = makeWindow();
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("Sim"));
-        driver.answerBox(QStringLiteral("OK"));
-        window->prepareButton->click();
-        QCOMPARE(driver.boxes().size(), 2);
-        QCOMPARE(driver.boxes().at(1).text, kPrepared);
+        const QList<SeenBox> boxes = prepareConfirmed(window.get());
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).text, kPrepared);
         QCOMPARE(lines(window->log->toPlainText()).last(),
                  QStringLiteral("Aviso: O arquivo de estado da atualização é um link simbólico: %1")
                      .arg(updateStatePath(root)));

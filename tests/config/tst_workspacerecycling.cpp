@@ -47,20 +47,6 @@ bool makeWorkspace(const QString& name)
            && KavendruTest::writeWholeFile(folder.filePath(QStringLiteral("docs/.oculto")), "x");
 }
 
-// Everything below a folder, relative and sorted, hidden entries and links
-// included (not followed).
-QStringList treeOf(const QString& root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        entries.append(QDir(root).relativeFilePath(it.filePath()));
-    }
-    entries.sort();
-    return entries;
-}
 
 // The entries in the order recycling meets them.
 QStringList listingOrder()
@@ -118,18 +104,15 @@ private slots:
 
     void noWorkspaceFolder()
     {
-        const auto window = makeWindow();
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("OK"));
-        window->recycleWorkspaceAction->trigger();
-        QCOMPARE(driver.boxes().size(), 1);
-        QCOMPARE(driver.boxes().first().title, QStringLiteral("Kavendru - Gerenciador"));
-        QCOMPARE(driver.boxes().first().text, QStringLiteral("Espaço de trabalho reciclado."));
-        QCOMPARE(driver.boxes().first().icon, QMessageBox::Information);
-        QCOMPARE(driver.boxes().first().buttons, QStringList({QStringLiteral("OK")}));
+        const QList<SeenBox> boxes = recycleFromTheMenu();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().title, QStringLiteral("Kavendru - Gerenciador"));
+        QCOMPARE(boxes.first().text, QStringLiteral("Espaço de trabalho reciclado."));
+        QCOMPARE(boxes.first().icon, QMessageBox::Information);
+        QCOMPARE(boxes.first().buttons, QStringList({QStringLiteral("OK")}));
         QVERIFY(!QFileInfo::exists(workspaceRoot()));
         // Nothing is logged.
-        QCOMPARE(lines(window->log->toPlainText()).size(), 3);
+        QCOMPARE(logLines, 3);
     }
 
     void staleWorkspacesGoOthersStay()
@@ -176,13 +159,10 @@ private slots:
 
         LockHolder vault;
         QVERIFY(vault.start(lockOf(workspace(order.at(1)))));
-        const auto window = makeWindow();
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("OK"));
-        window->recycleWorkspaceAction->trigger();
-        QCOMPARE(driver.boxes().size(), 1);
-        QCOMPARE(driver.boxes().first().icon, QMessageBox::Warning);
-        QCOMPARE(driver.boxes().first().text,
+        const QList<SeenBox> boxes = recycleFromTheMenu();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().icon, QMessageBox::Warning);
+        QCOMPARE(boxes.first().text,
                  QStringLiteral("Para reciclar o espaço de trabalho, bloqueie todos os cofres abertos, feche o "
                                 "Kavendru e desmonte as unidades utilizadas. Em seguida, tente novamente."));
         QVERIFY(!QFileInfo::exists(workspace(order.at(0))));
@@ -217,13 +197,10 @@ private slots:
         QVERIFY(QFile::link(precious, QDir(workspace(first)).filePath(QStringLiteral("docs/atalho.txt"))));
         const QStringList before = treeOf(workspaceRoot());
 
-        const auto window = makeWindow();
-        ModalDriver driver;
-        driver.answerBox(QStringLiteral("OK"));
-        window->recycleWorkspaceAction->trigger();
-        QCOMPARE(driver.boxes().size(), 1);
-        QCOMPARE(driver.boxes().first().icon, QMessageBox::Warning);
-        QCOMPARE(driver.boxes().first().text, QStringLiteral("Não foi possível reciclar o espaço de trabalho."));
+        const QList<SeenBox> boxes = recycleFromTheMenu();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().icon, QMessageBox::Warning);
+        QCOMPARE(boxes.first().text, QStringLiteral("Não foi possível reciclar o espaço de trabalho."));
         QCOMPARE(treeOf(workspaceRoot()), before);
         QCOMPARE(KavendruTest::readWholeFile(precious), QByteArray("meu"));
         QVERIFY(QFileInfo::exists(workspace(later)));
@@ -309,11 +286,18 @@ private slots:
     }
 
 private:
-    std::unique_ptr<ConfigWindow> makeWindow()
+    // "Reciclar espaço de trabalho" from the menu; the box it shows.
+    QList<SeenBox> recycleFromTheMenu()
     {
-        auto drives = std::make_shared<QList<UsbDevice>>();
-        return std::make_unique<ConfigWindow>(std::make_unique<FakeDeviceManager>(drives));
+        ConfigWindow window(std::make_unique<FakeDeviceManager>(std::make_shared<QList<UsbDevice>>()));
+        ModalDriver driver;
+        driver.answerBox(QStringLiteral("OK"));
+        window.recycleWorkspaceAction->trigger();
+        logLines = lines(window.log->toPlainText()).size();
+        return driver.boxes();
     }
+
+    qsizetype logLines = 0;
 
     std::unique_ptr<QTemporaryDir> outside;
 };
