@@ -1,0 +1,898 @@
+// KavendruConfig: prepares USB drives with the portable Kavendru bundles,
+// keeps their update state and recycles the vault program's stale
+// workspaces on this computer.
+#include "deployment/PortableBundleManager.h"
+#include "platform/DeviceManager.h"
+#include "platform/linux/LinuxDeviceManager.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QList>
+#include <QLockFile>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRandomGenerator64>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QScreen>
+#include <QSet>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QStringList>
+#include <QSysInfo>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+#include <unistd.h>
+
+#ifndef KAVENDRU_DEVELOPER_BUILD_DIR
+#error "KAVENDRU_DEVELOPER_BUILD_DIR must name the developer build folder"
+#endif
+
+namespace {
+
+using Kavendru::Deployment::PortableBundleManager;
+using Kavendru::Deployment::PortableBundleOptions;
+using Kavendru::Deployment::PortableBundleResult;
+using Kavendru::Platform::DeviceManager;
+using Kavendru::Platform::UsbDevice;
+using Kavendru::Platform::Linux::LinuxDeviceManager;
+
+const char* const kApplicationVersion = "1.0.5";
+
+QString toolTitle()
+{
+    return QStringLiteral("Kavendru - Gerenciador");
+}
+
+void applyApplicationIdentity()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("KavendruConfig"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kApplicationVersion));
+    QCoreApplication::setOrganizationName(QStringLiteral("Kavendru"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/Kavendru.ico")));
+}
+
+// ---------------------------------------------------------------------------
+// Message boxes
+
+bool askYesNo(QWidget* parent, const QString& title, const QString& text)
+{
+    QMessageBox box(parent);
+    box.setIcon(QMessageBox::Question);
+    box.setWindowTitle(title);
+    box.setText(text);
+    QPushButton* yes = box.addButton(QStringLiteral("Sim"), QMessageBox::AcceptRole);
+    QPushButton* no = box.addButton(QStringLiteral("Não"), QMessageBox::RejectRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+void showInformation(QWidget* parent, const QString& text)
+{
+    QMessageBox::information(parent, toolTitle(), text, QMessageBox::Ok);
+}
+
+void showWarning(QWidget* parent, const QString& text)
+{
+    QMessageBox::warning(parent, toolTitle(), text, QMessageBox::Ok);
+}
+
+// A dialog shown while a task works on a drive. It closes only when the task
+// is done: neither Escape nor the frame's close button may hand the window
+// back to the user, who could then start a second task on the same drive.
+class BusyProgressDialog : public QProgressDialog {
+public:
+    BusyProgressDialog(const QString& label, int minimum, int maximum, QWidget* parent)
+        : QProgressDialog(label, QString(), minimum, maximum, parent)
+    {
+        setWindowTitle(toolTitle());
+        setCancelButton(nullptr);
+        setWindowModality(Qt::ApplicationModal);
+        setMinimumDuration(0);
+        setMinimumWidth(360);
+    }
+    ~BusyProgressDialog() override = default;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (event->key() == Qt::Key_Escape) {
+            event->accept();
+            return;
+        }
+        QProgressDialog::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+    void reject() override {}
+};
+
+// ---------------------------------------------------------------------------
+// Window size
+
+// The 16:9 central area for the primary screen's available size; without a
+// screen, a fixed 960 x 540.
+QSize centralAreaSize(const std::optional<QSize>& availableScreenSize)
+{
+    if (!availableScreenSize)
+        return QSize(960, 540);
+    const int availableHeight = availableScreenSize->height();
+    int width = availableScreenSize->width() * 6 / 10;
+    int height;
+    if (width > 1152) {
+        width = 1152;
+        height = 648;
+    } else {
+        width = qMax(width, 900);
+        height = width * 9 / 16;
+    }
+    if (height > availableHeight) {
+        height = availableHeight;
+        width = availableHeight * 16 / 9;
+    }
+    return QSize(width, height);
+}
+
+// ---------------------------------------------------------------------------
+// Bundle sources
+
+struct BundleSource {
+    QString executablePath;
+    QString runtimeDirectory;
+    bool fromBuildTree = false;
+};
+
+const QStringList& windowsCandidatesBesideTool()
+{
+    static const QStringList candidates{QStringLiteral("bundles/windows-x64/Kavendru.exe"),
+                                        QStringLiteral("../windows-x64/Kavendru.exe"), QStringLiteral("Kavendru.exe")};
+    return candidates;
+}
+
+const QStringList& windowsCandidatesInBuildTree()
+{
+    static const QStringList candidates{
+        QStringLiteral("bundles/windows-x64/Kavendru.exe"),
+        QStringLiteral("../out/build/x64-release/Kavendru/Kavendru.exe"),
+        QStringLiteral("out/build/x64-release/Kavendru.exe"),
+        QStringLiteral("out/build/x64-release/Release/Kavendru.exe"),
+        QStringLiteral("out/install/x64-release/bin/Kavendru.exe")};
+    return candidates;
+}
+
+const QStringList& linuxCandidatesBesideTool()
+{
+    static const QStringList candidates{QStringLiteral("bundles/linux-x64/Kavendru"),
+                                        QStringLiteral("../linux-x64/Kavendru"),
+                                        QStringLiteral("../../linux-x64/Kavendru"), QStringLiteral("Kavendru")};
+    return candidates;
+}
+
+const QStringList& linuxCandidatesInBuildTree()
+{
+    static const QStringList candidates{QStringLiteral("../out/build/linux-x64-release/Kavendru/Kavendru"),
+                                        QStringLiteral("bundles/linux-x64/Kavendru"),
+                                        QStringLiteral("out/build/linux-x64-release/Kavendru")};
+    return candidates;
+}
+
+QString developerBuildDirectory()
+{
+    return QStringLiteral(KAVENDRU_DEVELOPER_BUILD_DIR);
+}
+
+std::optional<QString> firstExisting(const QString& folder, const QStringList& candidates)
+{
+    const QDir base(folder);
+    for (const QString& candidate : candidates) {
+        const QString path = base.filePath(candidate);
+        if (QFileInfo::exists(path))
+            return path;
+    }
+    return std::nullopt;
+}
+
+// The build of one platform: first beside the tool, then in the developer
+// build folder.
+BundleSource findBundleSource(const QStringList& besideTool, const QStringList& inBuildTree,
+                              const QString& toolDirectory, const QString& buildDirectory)
+{
+    BundleSource source;
+    std::optional<QString> found = firstExisting(toolDirectory, besideTool);
+    if (!found) {
+        found = firstExisting(buildDirectory, inBuildTree);
+        source.fromBuildTree = found.has_value();
+    }
+    if (found) {
+        source.executablePath = *found;
+        source.runtimeDirectory = QFileInfo(*found).absolutePath();
+    }
+    return source;
+}
+
+// ---------------------------------------------------------------------------
+// Update state file
+
+QString updateStatePath(const QString& usbRoot)
+{
+    return QDir(usbRoot).filePath(QStringLiteral("Kavendru/update-state.json"));
+}
+
+bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, const QString& packageSha256,
+                      QString* error)
+{
+    const QString path = updateStatePath(usbRoot);
+    const QString folder = QFileInfo(path).absolutePath();
+    // mkpath and QSaveFile follow links: a link on the drive would have the
+    // state written wherever it points.
+    if (QFileInfo(folder).isSymLink()) {
+        *error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(folder);
+        return false;
+    }
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("Não foi possível criar a pasta de estado da atualização.");
+        return false;
+    }
+    if (QFileInfo(path).isSymLink()) {
+        *error = QStringLiteral("O arquivo de estado da atualização é um link simbólico: %1").arg(path);
+        return false;
+    }
+
+    const QJsonObject bundles{
+        {QStringLiteral("windows-x64"),
+         QJsonObject{{QStringLiteral("path"), QStringLiteral("Kavendru/windows")},
+                     {QStringLiteral("entryPoint"), QStringLiteral("Kavendru.exe")}}},
+        {QStringLiteral("linux-x64"),
+         QJsonObject{{QStringLiteral("path"), QStringLiteral("Kavendru/linux")},
+                     {QStringLiteral("entryPoint"), QStringLiteral("Kavendru")}}},
+    };
+    QJsonObject state{
+        {QStringLiteral("schemaVersion"), 1},
+        {QStringLiteral("app"), QStringLiteral("Kavendru")},
+        {QStringLiteral("installedVersion"), installedVersion},
+        {QStringLiteral("installedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+        {QStringLiteral("updatedByConfigVersion"), QCoreApplication::applicationVersion()},
+        {QStringLiteral("bundles"), bundles},
+    };
+    if (!packageSha256.isEmpty())
+        state.insert(QStringLiteral("lastPackageSha256"), packageSha256);
+    const QByteArray bytes = QJsonDocument(state).toJson(QJsonDocument::Indented);
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        *error = QStringLiteral("Não foi possível abrir o arquivo de estado: %1").arg(path);
+        return false;
+    }
+    // commit() does not see a write that failed in Qt's buffer.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+        *error = QStringLiteral("Não foi possível gravar o arquivo de estado: %1").arg(path);
+        return false;
+    }
+    if (!file.commit()) {
+        *error = QStringLiteral("Não foi possível salvar o arquivo de estado: %1").arg(path);
+        return false;
+    }
+    return true;
+}
+
+// Far above any state file the tool writes.
+constexpr qint64 kMaxStateFileSize = 1 << 20;
+
+[[maybe_unused]] QString installedBundleVersion(const QString& usbRoot)
+{
+    const QString path = updateStatePath(usbRoot);
+    // A fifo or a device in the file's place would block or never end.
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() > kMaxStateFileSize)
+        return QString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray content = file.read(kMaxStateFileSize + 1);
+    if (content.size() > kMaxStateFileSize)
+        return QString();
+    const QJsonDocument document = QJsonDocument::fromJson(content);
+    if (!document.isObject())
+        return QString();
+    const QJsonObject state = document.object();
+    if (state.value(QStringLiteral("app")).toString() != QLatin1String("Kavendru"))
+        return QString();
+    return state.value(QStringLiteral("installedVersion")).toString();
+}
+
+// ---------------------------------------------------------------------------
+// Workspace recycling
+
+enum class WorkspaceRecycleOutcome { Recycled = 0, Busy = 1, Failed = 2 };
+
+QString workspaceLockName()
+{
+    return QStringLiteral(".kavendru-workspace.lock");
+}
+
+// Deletes everything in the folder but the named entry; links are removed
+// as links.
+bool removeContentsExcept(const QString& folder, const QString& keptName)
+{
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        if (entry.fileName() == keptName)
+            continue;
+        const bool removed = entry.isDir() && !entry.isSymLink() ? QDir(entry.filePath()).removeRecursively()
+                                                                 : QFile::remove(entry.filePath());
+        if (!removed)
+            return false;
+    }
+    return true;
+}
+
+bool containsSymbolicLink(const QString& folder)
+{
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileInfo().isSymLink())
+            return true;
+    }
+    return false;
+}
+
+QString comparablePath(const QString& path)
+{
+    return QDir::cleanPath(QString(path).replace(QLatin1Char('\\'), QLatin1Char('/')));
+}
+
+WorkspaceRecycleOutcome recycleKavendruWorkspace(QString* error)
+{
+    static const QRegularExpression workspaceNamePattern(QStringLiteral(
+        "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
+    const QString recycleFailed = QStringLiteral("Não foi possível reciclar o espaço de trabalho.");
+    const auto failed = [error](const QString& text) {
+        *error = text;
+        return WorkspaceRecycleOutcome::Failed;
+    };
+
+    const QString root =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(QStringLiteral("Kavendru"));
+    if (!QDir(root).exists())
+        return WorkspaceRecycleOutcome::Recycled;
+
+    // In a temporary location shared with other users, a folder someone else
+    // made could hold anything.
+    const QFileInfo rootInfo(QFileInfo(root).absoluteFilePath());
+    const QString canonicalRoot = rootInfo.canonicalFilePath();
+    if (rootInfo.isSymLink() || canonicalRoot.isEmpty() || rootInfo.ownerId() != ::geteuid())
+        return failed(QStringLiteral("Não foi possível validar o espaço de trabalho."));
+
+    const QFileInfoList entries = QDir(root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isSymLink() || !workspaceNamePattern.match(entry.fileName()).hasMatch())
+            continue;
+        const QString folder = entry.canonicalFilePath();
+        if (folder.isEmpty())
+            return failed(recycleFailed);
+
+        // Held while the decrypted copies go, so a vault program cannot
+        // take this workspace back half-deleted.
+        QLockFile lock(QDir(folder).filePath(workspaceLockName()));
+        if (!lock.tryLock(0))
+            return WorkspaceRecycleOutcome::Busy;
+
+        const QFileInfo folderInfo(folder);
+        const QString canonicalFolder = folderInfo.canonicalFilePath();
+        if (folderInfo.isSymLink() || canonicalFolder.isEmpty()
+            || comparablePath(QFileInfo(canonicalFolder).dir().canonicalPath()) != comparablePath(canonicalRoot))
+            return failed(recycleFailed);
+        if (containsSymbolicLink(folder))
+            return failed(recycleFailed);
+        if (!removeContentsExcept(folder, workspaceLockName()))
+            return failed(recycleFailed);
+        lock.unlock();
+        // Only an empty folder goes: a vault program that took the lock in
+        // the meantime keeps its folder.
+        if (!QDir().rmdir(folder))
+            return failed(recycleFailed);
+    }
+    return WorkspaceRecycleOutcome::Recycled;
+}
+
+// ---------------------------------------------------------------------------
+// Widgets
+
+QString chooseBackground()
+{
+    static const QStringList backgrounds{QStringLiteral(":/backgrounds/Fundo01.png"),
+                                         QStringLiteral(":/backgrounds/Fundo02.png")};
+    return backgrounds.at(QRandomGenerator64::global()->bounded(int(backgrounds.size())));
+}
+
+class BackgroundWidget : public QWidget {
+public:
+    using QWidget::QWidget;
+    ~BackgroundWidget() override = default;
+
+    QPixmap pixmap;
+
+protected:
+    // Fills the widget, centred and cropped on the overflowing axis: the
+    // picture keeps its proportions whatever the window's.
+    void paintEvent(QPaintEvent* event) override
+    {
+        QWidget::paintEvent(event);
+        if (pixmap.isNull())
+            return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        const QPixmap scaled = pixmap.scaled(size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+        painter.drawPixmap((width() - scaled.width()) / 2, (height() - scaled.height()) / 2, scaled);
+    }
+};
+
+class ConfigAboutDialog : public QDialog {
+public:
+    explicit ConfigAboutDialog(QWidget* parent)
+        : QDialog(parent)
+    {
+        setWindowTitle(QStringLiteral("Sobre o Kavendru - Gerenciador"));
+        setModal(true);
+        resize(720, 430);
+
+        auto* header = new QHBoxLayout;
+        header->setSpacing(8);
+        auto* icon = new QLabel(this);
+        icon->setFixedSize(42, 42);
+        icon->setPixmap(QIcon(QStringLiteral(":/icons/Kavendru.ico")).pixmap(42, 42));
+        icon->setAlignment(Qt::AlignCenter);
+        auto* title = new QLabel(QStringLiteral("Kavendru - Gerenciador"), this);
+        QFont titleFont = title->font();
+        titleFont.setPointSize(titleFont.pointSize() + 12);
+        titleFont.setWeight(QFont::DemiBold);
+        title->setFont(titleFont);
+        title->setStyleSheet(QStringLiteral("color: #0B4F8A;"));
+        header->addWidget(icon);
+        header->addWidget(title);
+        header->addStretch();
+
+        auto* product = new QLabel(this);
+        product->setTextFormat(Qt::RichText);
+        product->setText(QStringLiteral("Preparador e atualizador de unidades USB Kavendru<br>Versão %1"
+                                        "<br><br>Prepara unidades USB com o ambiente portátil Kavendru<br>"
+                                        "para Windows e Linux e mantém seus bundles atualizados.")
+                             .arg(QCoreApplication::applicationVersion()));
+        auto* runtime = new QLabel(QStringLiteral("Ambiente de execução\n%1\nQt %2\n%3")
+                                       .arg(QSysInfo::prettyProductName(), QString::fromLatin1(qVersion()),
+                                            QSysInfo::currentCpuArchitecture()),
+                                   this);
+
+        auto* grid = new QGridLayout;
+        grid->addLayout(header, 0, 0, 1, 2);
+        grid->addWidget(product, 1, 0, Qt::AlignTop);
+        grid->addWidget(runtime, 1, 1, Qt::AlignTop);
+        grid->setColumnStretch(0, 1);
+        grid->setColumnStretch(1, 1);
+
+        auto* components = new QPlainTextEdit(this);
+        components->setReadOnly(true);
+        components->setMinimumHeight(120);
+        components->setPlainText(
+            QStringLiteral("Qt Core/Network/Widgets - %1\n"
+                           "Usado para interface gráfica, acesso HTTP, JSON, hash SHA-256 e operações de arquivo.\n"
+                           "\n"
+                           "Microsoft Visual C++ Runtime (MSVC)\n"
+                           "Runtime necessário para os builds produzidos com Microsoft Visual Studio/MSVC.\n"
+                           "\n"
+                           "Microsoft Windows APIs\n"
+                           "Usadas para detecção de unidades removíveis e integração nativa com o sistema.")
+                .arg(QString::fromLatin1(qVersion())));
+
+        auto* note = new QLabel(QString(), this);
+        note->setWordWrap(true);
+
+        auto* buttons = new QDialogButtonBox(this);
+        buttons->addButton(QStringLiteral("Fechar"), QDialogButtonBox::AcceptRole);
+        connect(buttons, &QDialogButtonBox::accepted, this, [this] { accept(); });
+
+        auto* layout = new QVBoxLayout(this);
+        layout->addLayout(grid);
+        layout->addSpacing(8);
+        layout->addWidget(new QLabel(QStringLiteral("Componentes relevantes:"), this));
+        layout->addWidget(components);
+        layout->addWidget(note);
+        layout->addWidget(buttons);
+    }
+    ~ConfigAboutDialog() override = default;
+};
+
+bool isUsable(const UsbDevice& device)
+{
+    return device.mounted && !device.mountPoint.isEmpty();
+}
+
+QString deviceRowText(const UsbDevice& device)
+{
+    QString location = device.mountPoint;
+    if (!device.mounted)
+        location = device.devicePath.isEmpty() ? QStringLiteral("não montado") : device.devicePath;
+    const QString name = device.label.isEmpty() ? location : device.label;
+    QString text = QStringLiteral("%1 (%2)").arg(name, location);
+    if (!device.mounted)
+        text += QStringLiteral(" | não montado");
+    return text;
+}
+
+const char* const kContentPanelStyle =
+    "QFrame#contentPanel {  background-color: rgba(10, 16, 28, 0);  border: 1px solid rgba(255, 255, 255, 92);  "
+    "border-radius: 8px;}"
+    "QFrame#contentPanel QLabel {  color: #ffffff;}"
+    "QFrame#contentPanel QLabel#marketingLabel {  font-size: 12px;}"
+    "QFrame#contentPanel QLabel#subtitleLabel {  font-size: 12px;}"
+    "QFrame#contentPanel QTextEdit {  background-color: rgba(255, 255, 255, 205);  color: #111827;  border: 1px "
+    "solid rgba(31, 41, 55, 70);  border-radius: 4px;}"
+    "QFrame#contentPanel QTextEdit {  padding: 8px;}"
+    "QFrame#contentPanel QPushButton {  background-color: rgba(255, 255, 255, 255);  color: #111827;  border: 1px "
+    "solid rgba(31, 41, 55, 85);  border-radius: 4px;  font-size: 12px;  padding: 6px 12px;}"
+    "QFrame#contentPanel QPushButton:hover {  background-color: rgba(245, 248, 252, 255);}"
+    "QFrame#contentPanel QPushButton:pressed {  background-color: rgba(229, 236, 246, 255);}";
+
+class ConfigWindow : public QMainWindow {
+public:
+    ConfigWindow()
+        : ConfigWindow(std::unique_ptr<DeviceManager>(new LinuxDeviceManager))
+    {
+    }
+
+    explicit ConfigWindow(std::unique_ptr<DeviceManager> detector)
+        : deviceManager(std::move(detector))
+    {
+        setWindowTitle(toolTitle());
+        createActions();
+        createMenus();
+        BackgroundWidget* background = createCentralArea();
+        createStatusBar();
+        setCentralWidget(background);
+        adjustSize();
+        setFixedSize(sizeHint());
+        connectSignals();
+        discoverBundleSources();
+        refreshDevices();
+    }
+
+    ~ConfigWindow() override = default;
+
+    void refreshDevices();
+    void prepareSelectedDevice();
+    void recycleWorkspace();
+    void updateSelectedDevice();
+
+    // Whether a background task works on the drive at this root now.
+    bool driveTaskRunning(const QString& usbRoot) const { return runningRecoveryRoots.contains(usbRoot); }
+
+    std::unique_ptr<DeviceManager> deviceManager;
+    QList<UsbDevice> devices;
+    BundleSource windowsSource;
+    BundleSource linuxSource;
+    PortableBundleManager bundleManager;
+    QAction* quitAction = nullptr;
+    QAction* refreshDevicesAction = nullptr;
+    QAction* prepareDriveAction = nullptr;
+    QAction* recycleWorkspaceAction = nullptr;
+    QAction* checkUpdatesAction = nullptr;
+    QAction* aboutAction = nullptr;
+    QComboBox* deviceCombo = nullptr;
+    QLabel* windowsSourceLabel = nullptr;
+    QLabel* linuxSourceLabel = nullptr;
+    QLabel* versionLabel = nullptr;
+    QPushButton* refreshButton = nullptr;
+    QPushButton* prepareButton = nullptr;
+    QPushButton* checkUpdatesButton = nullptr;
+    QTextEdit* log = nullptr;
+    int pendingRecoveryCount = 0;
+    QSet<QString> failedRecoveryRoots;
+    QSet<QString> runningRecoveryRoots;
+
+private:
+    void createActions();
+    void createMenus();
+    BackgroundWidget* createCentralArea();
+    void createStatusBar();
+    void connectSignals();
+    void discoverBundleSources();
+};
+
+void ConfigWindow::createActions()
+{
+    quitAction = new QAction(QStringLiteral("Sair"), this);
+    quitAction->setShortcut(QKeySequence::Quit);
+    refreshDevicesAction = new QAction(QStringLiteral("Atualizar lista"), this);
+    prepareDriveAction = new QAction(QStringLiteral("Preparar unidade USB"), this);
+    recycleWorkspaceAction = new QAction(QStringLiteral("Reciclar espaço de trabalho"), this);
+    checkUpdatesAction = new QAction(QStringLiteral("Verificar atualizações"), this);
+    aboutAction = new QAction(QStringLiteral("Sobre o sistema"), this);
+}
+
+void ConfigWindow::createMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("Arquivo"));
+    file->addAction(refreshDevicesAction);
+    file->addAction(prepareDriveAction);
+    file->addAction(recycleWorkspaceAction);
+    file->addSeparator();
+    file->addAction(quitAction);
+    QMenu* help = menuBar()->addMenu(QStringLiteral("Ajuda"));
+    help->addAction(checkUpdatesAction);
+    help->addSeparator();
+    help->addAction(aboutAction);
+}
+
+BackgroundWidget* ConfigWindow::createCentralArea()
+{
+    auto* background = new BackgroundWidget(this);
+    background->pixmap.load(chooseBackground());
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    background->setFixedSize(centralAreaSize(screen ? std::optional<QSize>(screen->availableGeometry().size())
+                                                    : std::nullopt));
+
+    auto* outer = new QVBoxLayout(background);
+    outer->setContentsMargins(22, 22, 22, 22);
+    auto* panel = new QFrame(background);
+    panel->setObjectName(QStringLiteral("contentPanel"));
+    panel->setStyleSheet(QString::fromUtf8(kContentPanelStyle));
+    outer->addWidget(panel);
+
+    auto* marketing = new QLabel(
+        QStringLiteral("Suas informações merecem proteção.\nO Kavendru - Gerenciador prepara sua unidade USB para "
+                       "armazenar e acessar arquivos\ncom segurança, em um ambiente portátil e pronto para uso."),
+        background);
+    marketing->setObjectName(QStringLiteral("marketingLabel"));
+    marketing->setMaximumWidth(560);
+    marketing->setWordWrap(true);
+    auto* subtitle =
+        new QLabel(QStringLiteral("Preparador de unidade USB para o ambiente portátil Kavendru."), background);
+    subtitle->setObjectName(QStringLiteral("subtitleLabel"));
+    subtitle->setWordWrap(true);
+
+    deviceCombo = new QComboBox(background);
+    deviceCombo->setFixedWidth(340);
+    windowsSourceLabel = new QLabel(background);
+    windowsSourceLabel->setWordWrap(true);
+    linuxSourceLabel = new QLabel(background);
+    linuxSourceLabel->setWordWrap(true);
+
+    const auto makeForm = [](int verticalSpacing) {
+        auto* form = new QFormLayout;
+        form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        form->setHorizontalSpacing(10);
+        form->setVerticalSpacing(verticalSpacing);
+        return form;
+    };
+    QFormLayout* driveForm = makeForm(0);
+    driveForm->addRow(new QLabel(QStringLiteral("Unidade USB:"), background), deviceCombo);
+    QFormLayout* sourceForm = makeForm(8);
+    sourceForm->addRow(new QLabel(QStringLiteral("Fonte Windows:"), background), windowsSourceLabel);
+    sourceForm->addRow(new QLabel(QStringLiteral("Fonte Linux:"), background), linuxSourceLabel);
+
+    refreshButton = new QPushButton(QStringLiteral("Atualizar lista"), background);
+    checkUpdatesButton = new QPushButton(QStringLiteral("Verificar atualizações"), background);
+    prepareButton = new QPushButton(QStringLiteral("Preparar unidade USB"), background);
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    buttons->addWidget(refreshButton);
+    buttons->addStretch();
+    buttons->addWidget(checkUpdatesButton);
+    buttons->addWidget(prepareButton);
+
+    log = new QTextEdit(background);
+    log->setReadOnly(true);
+    log->setFixedHeight(100);
+
+    auto* content = new QVBoxLayout(panel);
+    content->setContentsMargins(18, 16, 18, 18);
+    content->setSpacing(0);
+    content->addSpacing(164);
+    content->addWidget(marketing);
+    content->addSpacing(38);
+    content->addWidget(subtitle);
+    content->addSpacing(18);
+    content->addLayout(driveForm);
+    content->addSpacing(16);
+    content->addLayout(sourceForm);
+    content->addSpacing(18);
+    content->addLayout(buttons);
+    content->addStretch(1);
+    content->addSpacing(14);
+    content->addWidget(log);
+    return background;
+}
+
+void ConfigWindow::createStatusBar()
+{
+    versionLabel = new QLabel(QStringLiteral("Versão %1").arg(QCoreApplication::applicationVersion()), this);
+    versionLabel->setMinimumWidth(92);
+    versionLabel->setAlignment(Qt::AlignCenter);
+    versionLabel->setStyleSheet(QStringLiteral(
+        "QLabel {  font-size: 11px;  border-left: 1px solid #c8c8c8;  padding-left: 6px;  padding-right: 6px;}"));
+    statusBar()->addPermanentWidget(versionLabel);
+}
+
+void ConfigWindow::connectSignals()
+{
+    connect(quitAction, &QAction::triggered, this, [this] { close(); });
+    connect(refreshDevicesAction, &QAction::triggered, this, [this] { refreshDevices(); });
+    connect(refreshButton, &QPushButton::clicked, this, [this] { refreshDevices(); });
+    connect(prepareDriveAction, &QAction::triggered, this, [this] { prepareSelectedDevice(); });
+    connect(prepareButton, &QPushButton::clicked, this, [this] { prepareSelectedDevice(); });
+    connect(recycleWorkspaceAction, &QAction::triggered, this, [this] { recycleWorkspace(); });
+    connect(checkUpdatesAction, &QAction::triggered, this, [this] { updateSelectedDevice(); });
+    connect(checkUpdatesButton, &QPushButton::clicked, this, [this] { updateSelectedDevice(); });
+    connect(aboutAction, &QAction::triggered, this, [this] {
+        ConfigAboutDialog dialog(this);
+        dialog.exec();
+    });
+}
+
+void ConfigWindow::discoverBundleSources()
+{
+    const QString toolDirectory = QCoreApplication::applicationDirPath();
+    windowsSource = findBundleSource(windowsCandidatesBesideTool(), windowsCandidatesInBuildTree(), toolDirectory,
+                                     developerBuildDirectory());
+    linuxSource = findBundleSource(linuxCandidatesBesideTool(), linuxCandidatesInBuildTree(), toolDirectory,
+                                   developerBuildDirectory());
+    const auto show = [this](const BundleSource& source, QLabel* label, const QString& platform) {
+        const bool found = !source.executablePath.isEmpty();
+        label->setText(found ? QStringLiteral("Disponível") : QStringLiteral("Ausente"));
+        log->append(QStringLiteral("Fonte %1 para preparação %2.")
+                        .arg(platform, found ? QStringLiteral("encontrada") : QStringLiteral("ausente")));
+    };
+    show(windowsSource, windowsSourceLabel, QStringLiteral("Windows"));
+    show(linuxSource, linuxSourceLabel, QStringLiteral("Linux"));
+}
+
+void ConfigWindow::refreshDevices()
+{
+    deviceCombo->clear();
+    devices.clear();
+    devices = deviceManager->detectUsbDevices();
+
+    int usableRow = -1;
+    int usableCount = 0;
+    for (int row = 0; row < devices.size(); ++row) {
+        const UsbDevice& device = devices.at(row);
+        deviceCombo->addItem(deviceRowText(device));
+        if (isUsable(device)) {
+            usableRow = row;
+            ++usableCount;
+        }
+    }
+    deviceCombo->setCurrentIndex(usableCount == 1 ? usableRow : -1);
+
+    if (devices.isEmpty())
+        log->append(QStringLiteral("Nenhuma unidade USB detectada."));
+    else
+        log->append(QStringLiteral("%1 unidade(s) USB detectada(s).").arg(devices.size()));
+}
+
+void ConfigWindow::prepareSelectedDevice()
+{
+    if (windowsSource.executablePath.isEmpty() && linuxSource.executablePath.isEmpty()) {
+        showWarning(this, QStringLiteral("Compile pelo menos um bundle do Kavendru antes de preparar a unidade."));
+        return;
+    }
+    const int index = deviceCombo->currentIndex();
+    if (index < 0 || index >= devices.size()) {
+        showInformation(this, QStringLiteral("Selecione uma unidade USB primeiro."));
+        return;
+    }
+    const UsbDevice device = devices.at(index);
+    if (!isUsable(device)) {
+        showInformation(this, QStringLiteral("Monte a unidade USB no gerenciador de arquivos e atualize a lista antes "
+                                             "de preparar."));
+        return;
+    }
+    const QString usbRoot = device.mountPoint;
+    // Preparing would rewrite the bundles under that task.
+    if (driveTaskRunning(usbRoot)) {
+        showInformation(this, QStringLiteral("Aguarde a atualização ou a recuperação em andamento nesta unidade "
+                                             "terminar antes de prepará-la."));
+        return;
+    }
+    if (!askYesNo(this, QStringLiteral("Preparar unidade USB"),
+                  QStringLiteral("Preparar a estrutura Kavendru em %1?\n\nA unidade não será formatada. Arquivos "
+                                 "existentes do bundle Kavendru podem ser substituídos.")
+                      .arg(usbRoot)))
+        return;
+
+    BusyProgressDialog progress(QStringLiteral("Preparando unidade USB..."), 0, 7, this);
+    PortableBundleOptions options;
+    options.windowsExecutablePath = windowsSource.executablePath;
+    options.windowsRuntimeDirectory = windowsSource.runtimeDirectory;
+    options.linuxExecutablePath = linuxSource.executablePath;
+    options.linuxRuntimeDirectory = linuxSource.runtimeDirectory;
+    const PortableBundleResult result = bundleManager.preparePortableBundle(
+        usbRoot, options, [&progress](int step, int total, const QString& stepLabel) {
+            progress.setMaximum(total);
+            progress.setValue(step);
+            progress.setLabelText(stepLabel);
+            QCoreApplication::processEvents();
+        });
+    progress.setValue(progress.maximum());
+
+    if (!result.success) {
+        log->append(QStringLiteral("Falha: %1").arg(result.message));
+        showWarning(this, result.message);
+        return;
+    }
+    log->append(QStringLiteral("Unidade preparada: %1").arg(usbRoot));
+    QString stateError;
+    if (writeUpdateState(usbRoot, QString::fromLatin1(kApplicationVersion), QString(), &stateError))
+        log->append(QStringLiteral("Estado de atualização registrado: %1").arg(updateStatePath(usbRoot)));
+    else
+        log->append(QStringLiteral("Aviso: %1").arg(stateError));
+    showInformation(this, result.message);
+}
+
+void ConfigWindow::recycleWorkspace()
+{
+    QString error;
+    switch (recycleKavendruWorkspace(&error)) {
+    case WorkspaceRecycleOutcome::Recycled:
+        showInformation(this, QStringLiteral("Espaço de trabalho reciclado."));
+        break;
+    case WorkspaceRecycleOutcome::Busy:
+        showWarning(this, QStringLiteral("Para reciclar o espaço de trabalho, bloqueie todos os cofres abertos, feche "
+                                         "o Kavendru e desmonte as unidades utilizadas. Em seguida, tente novamente."));
+        break;
+    case WorkspaceRecycleOutcome::Failed:
+        showWarning(this, error);
+        break;
+    }
+}
+
+void ConfigWindow::updateSelectedDevice()
+{
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    applyApplicationIdentity();
+    ConfigWindow window;
+    window.show();
+    return app.exec();
+}
