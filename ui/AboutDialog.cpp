@@ -23,7 +23,6 @@ namespace Kavendru::UI {
 
 namespace {
 
-const char* const kMakerPage = "https://www.kavendru.example/";
 const char* const kFallbackVersion = "1.0.5";
 
 // Rows only as tall as their text, so the four components fit without
@@ -97,7 +96,7 @@ void AboutDialog::buildUi()
     aboutLabel->setText(QStringLiteral("<b>Kavendru</b><br>%1<br>%2")
                             .arg(tr("Versão %1").arg(version.toHtmlEscaped()),
                                  tr("Desenvolvido por Kavendru — <a href=\"%1\">www.kavendru.example</a>")
-                                     .arg(QString::fromLatin1(kMakerPage))));
+                                     .arg(QString::fromLatin1(kMakerPageUrl))));
     aboutLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse
                                         | Qt::LinksAccessibleByKeyboard);
     aboutLabel->setOpenExternalLinks(false);

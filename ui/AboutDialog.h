@@ -10,6 +10,10 @@ class QTextEdit;
 
 namespace Kavendru::UI {
 
+// The maker's product page: the about dialog's link and the window's
+// "Visitar a página oficial do Kavendru".
+inline constexpr char kMakerPageUrl[] = "https://www.kavendru.example/";
+
 // The program's name, version and runtime, and the components it relies on,
 // each with its details.
 class AboutDialog : public QDialog {
