@@ -1,0 +1,72 @@
+#include "UiTestSupport.h"
+
+#include <QAbstractButton>
+#include <QPushButton>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace KavendruTest {
+
+namespace {
+
+constexpr int kPollMilliseconds = 10;
+
+} // namespace
+
+UiTestEnvironment::UiTestEnvironment()
+    : root(makeTempDir())
+{
+    const QString folders[] = {QStringLiteral("home"), QStringLiteral("tmp"), QStringLiteral("runtime")};
+    for (const QString& name : folders)
+        QDir(root->path()).mkpath(name);
+    // Qt refuses a runtime folder that others may enter.
+    QFile::setPermissions(root->filePath(QStringLiteral("runtime")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("HOME", QFile::encodeName(root->filePath(QStringLiteral("home"))));
+    qputenv("TMPDIR", QFile::encodeName(root->filePath(QStringLiteral("tmp"))));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root->filePath(QStringLiteral("runtime"))));
+}
+
+UiTestEnvironment::~UiTestEnvironment() = default;
+
+QString UiTestEnvironment::homePath() const
+{
+    return root->filePath(QStringLiteral("home"));
+}
+
+MessageBoxAnswerer::MessageBoxAnswerer(const QString& text)
+    : buttonText(text)
+{
+    QTimer::singleShot(kPollMilliseconds, this, [this] { poll(); });
+}
+
+void MessageBoxAnswerer::poll()
+{
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box && box != answered && box->isVisible()) {
+        answered = box;
+        seen.append({box->windowTitle(), box->text(), box->icon()});
+        QAbstractButton* button = buttonText.isEmpty() ? box->escapeButton() : findButton(box, buttonText);
+        if (!button)
+            button = box->defaultButton();
+        if (button)
+            button->click();
+        else
+            box->reject();
+    }
+    QTimer::singleShot(kPollMilliseconds, this, [this] { poll(); });
+}
+
+QAbstractButton* findButton(QWidget* root, const QString& text)
+{
+    const QList<QAbstractButton*> buttons = root->findChildren<QAbstractButton*>();
+    for (QAbstractButton* button : buttons) {
+        if (button->text() == text)
+            return button;
+    }
+    return nullptr;
+}
+
+} // namespace KavendruTest

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "common/TestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+
+class QTemporaryDir;
+
+namespace KavendruTest {
+
+// A home, temporary and runtime folder of the test's own, set before the
+// application starts, so nothing a test or Qt writes lands in the real ones.
+class UiTestEnvironment {
+public:
+    UiTestEnvironment();
+    ~UiTestEnvironment();
+    UiTestEnvironment(const UiTestEnvironment&) = delete;
+    UiTestEnvironment& operator=(const UiTestEnvironment&) = delete;
+
+    QString homePath() const;
+
+private:
+    std::unique_ptr<QTemporaryDir> root;
+};
+
+// While it lives, answers every message box that becomes the active modal
+// widget: records what the user saw and presses the button with the given
+// text, or the box's escape button when none is given.
+class MessageBoxAnswerer : public QObject {
+public:
+    struct Box {
+        QString title;
+        QString text;
+        QMessageBox::Icon icon;
+    };
+
+    explicit MessageBoxAnswerer(const QString& buttonText = QString());
+
+    const QList<Box>& boxes() const { return seen; }
+
+private:
+    void poll();
+
+    QString buttonText;
+    QList<Box> seen;
+    QPointer<QMessageBox> answered;
+};
+
+// The button of a widget tree that shows the given text.
+QAbstractButton* findButton(QWidget* root, const QString& text);
+
+} // namespace KavendruTest
+
+#define KAVENDRU_UI_TEST_MAIN(TestObject)                                                                            \
+    int main(int argc, char* argv[])                                                                                 \
+    {                                                                                                                \
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                                          \
+            qputenv("QT_QPA_PLATFORM", "offscreen");                                                                 \
+        KavendruTest::UiTestEnvironment environment;                                                                 \
+        QApplication app(argc, argv);                                                                                \
+        TestObject test;                                                                                             \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                   \
+        return QTest::qExec(&test, argc, argv);                                                                      \
+    }
