@@ -95,8 +95,8 @@ const char* const kReadmeLines[] = {
     "- Kavendru-Linux.sh: inicializador Linux",
     "",
     "Para uso entre Windows e Linux, recomenda-se formatar a unidade em exFAT.",
-    "Antes de preparar ou atualizar, confirme que a unidade está montada com permissões de leitura, gravação e "
-    "execução.",
+    ("Antes de preparar ou atualizar, confirme que a unidade está montada com permissões de leitura, gravação e "
+     "execução."),
     "Ejete a unidade com segurança após concluir a operação.",
     "",
     "A pasta Kavendru/windows contém o executável Windows quando um bundle Windows está disponível.",
