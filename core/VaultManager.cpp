@@ -68,12 +68,13 @@ bool sameFile(const QString& first, const QString& second)
 }
 
 // A block record this system could have written: sized as its cipher
-// demands, inside the block area and inside the file.
-bool isSaneBlock(const VaultFileBlock& block, qint64 containerSize)
+// demands, inside the block area of the header that was read (a shorter
+// length line starts it earlier) and inside the file.
+bool isSaneBlock(const VaultFileBlock& block, qint64 payloadStart, qint64 containerSize)
 {
     return block.plainSize >= 0 && block.plainSize <= VaultManager::BlockSize
-        && block.encryptedSize == block.plainSize + CryptoManager::TagSize
-        && block.offset >= ContainerManager::PayloadStart && block.offset <= containerSize - block.encryptedSize;
+        && block.encryptedSize == block.plainSize + CryptoManager::TagSize && block.offset >= payloadStart
+        && block.offset <= containerSize - block.encryptedSize;
 }
 
 // The index with one file under a new path, everything else in place.
@@ -241,6 +242,7 @@ void VaultManager::rememberUnlockedContainer(const ContainerDocument& document)
 {
     unlockedIdentity = document.crypto;
     lastPayloadNonce = document.crypto.payloadNonce;
+    payloadStart = document.payloadOffset;
 }
 
 bool VaultManager::isUnlockedContainer(const ContainerDocument& document) const
@@ -502,7 +504,7 @@ bool VaultManager::writeEntryToDevice(const VaultFileEntry& entry, QFile& contai
     for (const VaultFileBlock& block : entry.blocks) {
         // A damaged or hostile record must not make us allocate or read
         // what no block of ours can be.
-        if (!isSaneBlock(block, containerSize))
+        if (!isSaneBlock(block, payloadStart, containerSize))
             return false;
         if (!container.seek(block.offset) || !readExactly(container, cipher, block.encryptedSize))
             return false;
@@ -789,7 +791,7 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
             QList<VaultFileBlock> moved;
             moved.reserve(entry.blocks.size());
             for (VaultFileBlock block : entry.blocks) {
-                if (!isSaneBlock(block, sourceSize))
+                if (!isSaneBlock(block, document.payloadOffset, sourceSize))
                     return false;
                 if (!source.seek(block.offset) || !readExactly(source, buffer, block.encryptedSize))
                     return false;
@@ -835,6 +837,7 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
     // a user who puts the preserved file back must find matching offsets.
     index = rebuilt.fileIndex;
     lastPayloadNonce = rebuilt.crypto.payloadNonce;
+    payloadStart = ContainerManager::PayloadStart;
 
     const auto preserve = [&]() {
         if (preservedContainerPath)

@@ -95,6 +95,8 @@ private:
     // index nonce this vault last read or wrote.
     ContainerCryptoMetadata unlockedIdentity;
     QByteArray lastPayloadNonce;
+    // Where the block area of the unlocked container begins.
+    qint64 payloadStart = ContainerManager::PayloadStart;
 };
 
 } // namespace Kavendru::Core
