@@ -285,21 +285,51 @@ bool VaultManager::isContainerFile(const QString& path) const
 // ---------------------------------------------------------------------------
 // Lifecycle
 
+bool VaultManager::openDocument(const ContainerDocument& document, const QByteArray& password,
+                                SecureFileIndex* decrypted)
+{
+    masterKey = decryptMasterKey(document, password);
+    if (masterKey.isEmpty())
+        return false;
+    if (!decryptIndex(document, decrypted)) {
+        forgetMasterKey();
+        return false;
+    }
+    return true;
+}
+
+bool VaultManager::openContainer(const QString& path, const QByteArray& password, ContainerDocument* document,
+                                 SecureFileIndex* decrypted)
+{
+    ContainerDocument read;
+    if (containerManager.readDocument(path, &read) && openDocument(read, password, decrypted)) {
+        // Whatever journal lies beside a container that opens is stale.
+        containerManager.removeHeaderJournal(path);
+        *document = read;
+        return true;
+    }
+    // A header rewrite was cut short. Its journal is put back only when the
+    // header it holds opens under this password, so a mistyped password or
+    // a journal of another container never changes the file.
+    ContainerDocument restored;
+    if (!containerManager.readJournaledDocument(path, &restored) || !openDocument(restored, password, decrypted))
+        return false;
+    if (!containerManager.restoreHeaderFromJournal(path)) {
+        forgetMasterKey();
+        return false;
+    }
+    *document = restored;
+    return true;
+}
+
 bool VaultManager::unlockVault(const QString& path, const QByteArray& password)
 {
     if (vaultState == Unlocked || password.isEmpty())
         return false;
     ContainerDocument document;
-    if (!containerManager.readDocument(path, &document))
-        return false;
-    masterKey = decryptMasterKey(document, password);
-    if (masterKey.isEmpty())
-        return false;
     SecureFileIndex decrypted;
-    if (!decryptIndex(document, &decrypted)) {
-        forgetMasterKey();
+    if (!openContainer(path, password, &document, &decrypted))
         return false;
-    }
     index = decrypted;
     containerPath = path;
     if (!workspace.prepare()) {
@@ -347,12 +377,15 @@ bool VaultManager::changePassword(const QString& path, const QByteArray& current
         return false;
     if (!isNewPasswordLongEnough(newPassword))
         return false;
+    // The container must open whole first: a rewrite over a header whose
+    // index does not authenticate would replace the journal that can still
+    // bring it back.
     ContainerDocument document;
-    if (!containerManager.readDocument(path, &document))
+    SecureFileIndex unused;
+    if (!openContainer(path, currentPassword, &document, &unused))
         return false;
-    QByteArray key = decryptMasterKey(document, currentPassword);
-    if (key.isEmpty())
-        return false;
+    QByteArray key;
+    key.swap(masterKey);
     document.crypto.kdf = QStringLiteral("Argon2id");
     document.crypto.kdfIterations = 0;
     document.crypto.cipher = QStringLiteral("XChaCha20-Poly1305");
