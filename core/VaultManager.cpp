@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -75,6 +76,37 @@ bool isSaneBlock(const VaultFileBlock& block, qint64 payloadStart, qint64 contai
     return block.plainSize >= 0 && block.plainSize <= VaultManager::BlockSize
         && block.encryptedSize == block.plainSize + CryptoManager::TagSize && block.offset >= payloadStart
         && block.offset <= containerSize - block.encryptedSize;
+}
+
+// Copies the rebuilt container onto the drive chunk by chunk, reporting
+// each, and syncs it.
+bool copyBack(QFile& input, QFileDevice& output, const ProgressCallback& progress)
+{
+    const qint64 size = input.size();
+    if (progress)
+        progress(0, size, kCopyBackLabel);
+    qint64 copied = 0;
+    QByteArray chunk(kCopyBackChunk, Qt::Uninitialized);
+    while (!input.atEnd()) {
+        const qint64 read = input.read(chunk.data(), kCopyBackChunk);
+        if (read <= 0 || !writeFully(output, chunk.constData(), read))
+            return false;
+        startWriteback(output, copied, read);
+        copied += read;
+        if (progress)
+            progress(copied, size, kCopyBackLabel);
+    }
+    return syncFileToDevice(output);
+}
+
+// Whether the drive is known to lack room for a file of that size beside
+// what it holds, with a margin for the file system's rounding and its own
+// bookkeeping. Unknown free space is no reason to delete the old container.
+bool driveLacksRoomFor(const QString& containerPath, qint64 size)
+{
+    constexpr qint64 kMargin = 1024 * 1024;
+    const QStorageInfo drive(QFileInfo(containerPath).absolutePath());
+    return drive.isValid() && drive.isReady() && drive.bytesAvailable() < size + kMargin;
 }
 
 // The index with one file under a new path, everything else in place.
@@ -862,15 +894,47 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
         return false;
     }
 
+    const auto switchToRebuilt = [&]() {
+        index = rebuilt.fileIndex;
+        lastPayloadNonce = rebuilt.crypto.payloadNonce;
+        payloadStart = ContainerManager::PayloadStart;
+        containerManager.removeHeaderJournal(containerPath);
+    };
+
+    // With room for both on the drive, the rebuilt container is written
+    // beside the old one and takes its place in one step: whenever this
+    // stops, the drive holds one whole container.
+    if (!driveLacksRoomFor(containerPath, QFileInfo(rebuiltPath).size())) {
+        QFile input(rebuiltPath);
+        QSaveFile output(containerPath);
+        if (!input.open(QIODevice::ReadOnly) || !output.open(QIODevice::WriteOnly)) {
+            removeFolder();
+            return false;
+        }
+        if (!copyBack(input, output, progress)) {
+            output.cancelWriting();
+            removeFolder();
+            return false;
+        }
+        input.close();
+        if (!output.commit()) {
+            removeFolder();
+            return false;
+        }
+        syncDirectory(QFileInfo(containerPath).absolutePath());
+        switchToRebuilt();
+        removeFolder();
+        return true;
+    }
+
+    // No room for both: the old container goes first.
     if (!QFile::remove(containerPath)) {
         removeFolder();
         return false;
     }
     // From here on the rebuilt container is the vault, wherever it ends up:
     // a user who puts the preserved file back must find matching offsets.
-    index = rebuilt.fileIndex;
-    lastPayloadNonce = rebuilt.crypto.payloadNonce;
-    payloadStart = ContainerManager::PayloadStart;
+    switchToRebuilt();
 
     const auto preserve = [&]() {
         if (preservedContainerPath)
@@ -883,28 +947,8 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
     QFile output(containerPath);
     if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return preserve();
-
-    const qint64 size = input.size();
-    if (progress)
-        progress(0, size, kCopyBackLabel);
-    qint64 copied = 0;
-    bool ok = true;
-    QByteArray chunk(kCopyBackChunk, Qt::Uninitialized);
-    while (!input.atEnd()) {
-        const qint64 read = input.read(chunk.data(), kCopyBackChunk);
-        if (read <= 0 || !writeFully(output, chunk.constData(), read)) {
-            ok = false;
-            break;
-        }
-        startWriteback(output, copied, read);
-        copied += read;
-        if (progress)
-            progress(copied, size, kCopyBackLabel);
-    }
     // The drive's copy must be durable before the only other one is removed.
-    if (ok)
-        ok = syncFileToDevice(output);
-    if (!ok) {
+    if (!copyBack(input, output, progress)) {
         output.close();
         QFile::remove(containerPath);
         return preserve();
