@@ -115,10 +115,10 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
     return true;
 }
 
-// The rollback journal of a header rewrite: where the rewrite starts and
-// how far it reaches, what those bytes held before (trailing NULs cut, as
-// most of the area is fill), and the hash of what they hold after it. A
-// checksum over all of it tells a journal cut short by a power cut.
+// The rollback journal of a header rewrite: where the rewrite starts, how
+// far it reaches and what those bytes held before (trailing NULs cut, as
+// most of the area is fill). A checksum over all of it tells a journal cut
+// short by a power cut.
 const QByteArray kJournalMagic = QByteArrayLiteral("KAVENDRU-HEADER-JOURNAL 1\n");
 constexpr qint64 kHashSize = ContentHash::Size;
 constexpr qint64 kMaxJournalLine = 64;
@@ -128,23 +128,9 @@ struct HeaderJournal {
     qint64 offset = 0;
     qint64 length = 0;
     QByteArray before;
-    QByteArray afterHash;
 
     QByteArray region() const { return before + QByteArray(length - before.size(), '\0'); }
 };
-
-QByteArray encodeJournal(const HeaderJournal& journal)
-{
-    QByteArray bytes = kJournalMagic;
-    bytes += QByteArray::number(journal.offset) + ' ' + QByteArray::number(journal.length) + ' '
-        + QByteArray::number(journal.before.size()) + '\n';
-    bytes += journal.before;
-    bytes += journal.afterHash;
-    const QByteArray checksum = ContentHash::of(bytes);
-    if (checksum.isEmpty() || journal.afterHash.size() != kHashSize)
-        return QByteArray();
-    return bytes + checksum;
-}
 
 bool decodeJournal(const QByteArray& bytes, HeaderJournal* journal)
 {
@@ -164,7 +150,7 @@ bool decodeJournal(const QByteArray& bytes, HeaderJournal* journal)
         || stored > length)
         return false;
     const qint64 bodyStart = lineEnd + 1;
-    if (bytes.size() != bodyStart + stored + 2 * kHashSize)
+    if (bytes.size() != bodyStart + stored + kHashSize)
         return false;
     const QByteArrayView all(bytes);
     const QByteArray checksum = ContentHash::of(all.first(bytes.size() - kHashSize));
@@ -173,7 +159,6 @@ bool decodeJournal(const QByteArray& bytes, HeaderJournal* journal)
     journal->offset = offset;
     journal->length = length;
     journal->before = bytes.mid(bodyStart, stored);
-    journal->afterHash = bytes.mid(bodyStart + stored, kHashSize);
     return true;
 }
 
@@ -182,7 +167,7 @@ bool decodeJournal(const QByteArray& bytes, HeaderJournal* journal)
 bool loadJournal(const QString& journalPath, HeaderJournal* journal)
 {
     const QFileInfo info(journalPath);
-    const qint64 maxSize = kJournalMagic.size() + kMaxJournalLine + 1 + kMaxRewrite + 2 * kHashSize;
+    const qint64 maxSize = kJournalMagic.size() + kMaxJournalLine + 1 + kMaxRewrite + kHashSize;
     if (info.isSymLink() || !info.isFile() || info.size() > maxSize)
         return false;
     QFile file(journalPath);
@@ -191,14 +176,25 @@ bool loadJournal(const QString& journalPath, HeaderJournal* journal)
     return decodeJournal(file.read(maxSize + 1), journal);
 }
 
-// Written whole, synced and with its folder synced, or not at all.
-bool writeJournal(const QString& journalPath, const QByteArray& bytes)
+// Written whole, synced and with its folder synced, or not at all. The
+// old bytes are written from where they lie, without a copy.
+bool writeJournal(const QString& journalPath, qint64 offset, qint64 length, QByteArrayView before)
 {
+    const QByteArray head = kJournalMagic + QByteArray::number(offset) + ' ' + QByteArray::number(length) + ' '
+        + QByteArray::number(before.size()) + '\n';
+    ContentHash checksum;
+    checksum.addData(head);
+    checksum.addData(before);
+    const QByteArray sum = checksum.result();
+    if (sum.isEmpty())
+        return false;
+
     // A fresh file: never through a link that lies under the name.
     QFile::remove(journalPath);
     QFile journal(journalPath);
     bool ok = journal.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
-        && writeAll(journal, bytes) && syncFileToDevice(journal);
+        && writeAll(journal, head) && writeFully(journal, before.data(), before.size()) && writeAll(journal, sum)
+        && syncFileToDevice(journal);
     journal.close();
     ok = ok && syncDirectory(QFileInfo(journalPath).absolutePath());
     if (!ok)
@@ -207,7 +203,7 @@ bool writeJournal(const QString& journalPath, const QByteArray& bytes)
 }
 
 // Whether the journal still has something to undo in the container: the
-// rewrite it guarded began but did not finish.
+// bytes it guarded are no longer what they were.
 bool journalUndoes(const QString& path, const HeaderJournal& journal, qint64* containerSize)
 {
     QFile container(path);
@@ -218,7 +214,7 @@ bool journalUndoes(const QString& path, const HeaderJournal& journal, qint64* co
     const QByteArray current = container.read(journal.length);
     if (current.size() != journal.length)
         return false;
-    if (ContentHash::of(current) == journal.afterHash || current == journal.region())
+    if (current == journal.region())
         return false;
     *containerSize = container.size();
     return true;
@@ -435,23 +431,11 @@ bool ContainerManager::updateDocumentHeader(const QString& path, const Container
 
     const QByteArray line = lengthLine(header.size());
     const qint64 fill = writeEnd - kHeaderStart - header.size();
-    HeaderJournal journal;
-    journal.offset = kMagicSize;
-    journal.length = writeEnd - kMagicSize;
     qsizetype kept = previous.size();
     while (kept > 0 && previous.at(kept - 1) == '\0')
         --kept;
-    journal.before = previous.left(kept);
-    {
-        ContentHash after;
-        after.addData(line);
-        after.addData(header);
-        after.addData(QByteArray(fill, '\0'));
-        journal.afterHash = after.result();
-    }
-    const QByteArray journalBytes = encodeJournal(journal);
     const QString journalPath = headerJournalPath(path);
-    if (journalBytes.isEmpty() || !writeJournal(journalPath, journalBytes))
+    if (!writeJournal(journalPath, kMagicSize, writeEnd - kMagicSize, QByteArrayView(previous.constData(), kept)))
         return false;
 
     const bool written = file.seek(kMagicSize) && writeAll(file, line) && writeAll(file, header)

@@ -61,8 +61,9 @@ public:
     QString headerJournalPath(const QString& path) const;
     // The document the journal would put back. False when there is no
     // journal, it is incomplete or damaged, it does not fit this container,
-    // or the container holds what the rewrite started or finished with:
-    // then there is nothing to undo.
+    // or the container still holds the bytes it kept: nothing to undo.
+    // Whether to undo is the caller's call: a rewrite that finished leaves
+    // its journal stale, and only a container that does not open tells.
     bool readJournaledDocument(const QString& path, ContainerDocument* document) const;
     // Puts the journal's bytes back (synced) and removes the journal; false,
     // with nothing written, for a journal readJournaledDocument refuses.

@@ -317,36 +317,36 @@ bool VaultManager::isContainerFile(const QString& path) const
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-bool VaultManager::openDocument(const ContainerDocument& document, const QByteArray& password,
-                                SecureFileIndex* decrypted)
-{
-    masterKey = decryptMasterKey(document, password);
-    if (masterKey.isEmpty())
-        return false;
-    if (!decryptIndex(document, decrypted)) {
-        forgetMasterKey();
-        return false;
-    }
-    return true;
-}
-
+// Opens the container under the password. When its header does not read,
+// or the index does not authenticate under a key the password unwraps, a
+// header rewrite was cut short: the journal beside it is put back, but only
+// when the header it holds opens under this password, so a mistyped
+// password or a journal of another container never changes the file. A key
+// that this password does not unwrap is no reason: a password change that
+// finished leaves a stale journal under the old password.
 bool VaultManager::openContainer(const QString& path, const QByteArray& password, ContainerDocument* document,
                                  SecureFileIndex* decrypted)
 {
     ContainerDocument read;
-    if (containerManager.readDocument(path, &read) && openDocument(read, password, decrypted)) {
-        // Whatever journal lies beside a container that opens is stale.
-        containerManager.removeHeaderJournal(path);
-        *document = read;
-        return true;
+    if (containerManager.readDocument(path, &read)) {
+        masterKey = decryptMasterKey(read, password);
+        if (masterKey.isEmpty())
+            return false;
+        if (decryptIndex(read, decrypted)) {
+            // Whatever journal lies beside a container that opens is stale.
+            containerManager.removeHeaderJournal(path);
+            *document = read;
+            return true;
+        }
+        forgetMasterKey();
     }
-    // A header rewrite was cut short. Its journal is put back only when the
-    // header it holds opens under this password, so a mistyped password or
-    // a journal of another container never changes the file.
     ContainerDocument restored;
-    if (!containerManager.readJournaledDocument(path, &restored) || !openDocument(restored, password, decrypted))
+    if (!containerManager.readJournaledDocument(path, &restored))
         return false;
-    if (!containerManager.restoreHeaderFromJournal(path)) {
+    masterKey = decryptMasterKey(restored, password);
+    if (masterKey.isEmpty())
+        return false;
+    if (!decryptIndex(restored, decrypted) || !containerManager.restoreHeaderFromJournal(path)) {
         forgetMasterKey();
         return false;
     }

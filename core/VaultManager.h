@@ -72,7 +72,6 @@ public:
 private:
     bool isNewPasswordLongEnough(const QByteArray& password) const;
     void forgetMasterKey();
-    bool openDocument(const ContainerDocument& document, const QByteArray& password, SecureFileIndex* decrypted);
     bool openContainer(const QString& path, const QByteArray& password, ContainerDocument* document,
                        SecureFileIndex* decrypted);
     QByteArray indexKey() const;

@@ -140,6 +140,25 @@ private slots:
         QVERIFY(!QFileInfo::exists(journal));
     }
 
+    void finishedPasswordChangeIsNotUndone()
+    {
+        // A journal that holds a header under the old password lies beside
+        // a container whose password change finished: the old password
+        // must not bring the old header back.
+        QVERIFY(tearSave(*vault) > 0);
+        QVERIFY(vault->lockVault());
+        const QByteArray stale = readWholeFile(journal);
+        QVERIFY(vault->changePassword(containerPath, kPassword, kNewPassword));
+        QVERIFY(writeWholeFile(journal, stale));
+        const QByteArray changed = readWholeFile(containerPath);
+        QVERIFY(!vault->unlockVault(containerPath, kPassword));
+        QCOMPARE(readWholeFile(containerPath), changed);
+        QVERIFY(QFileInfo::exists(journal));
+        QVERIFY(vault->unlockVault(containerPath, kNewPassword));
+        QCOMPARE(vault->fileIndex().toJson(), indexBefore);
+        QVERIFY(!QFileInfo::exists(journal));
+    }
+
     void unusableJournalIsNotApplied_data()
     {
         QTest::addColumn<QString>("kind");
