@@ -92,7 +92,11 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
         if (at >= 0 && at + marker.size() <= valueEnd) {
             const QByteArrayView head(header.constData(), at);
             const QByteArrayView value(header.constData() + at + marker.size(), valueEnd - at - marker.size());
-            if (!head.contains(QByteArrayView("\"encryptedIndex\"")) && CompactJson::isBase64Text(value)) {
+            // Canonical base64 holds no quote, backslash or control byte:
+            // the string ends where the tail begins, as the parser would see.
+            QByteArray decoded;
+            if (!head.contains(QByteArrayView("\"encryptedIndex\""))
+                && CompactJson::decodeCanonicalBase64(value, &decoded)) {
                 QByteArray rest = head.toByteArray();
                 rest += ",\"encryptedIndex\":\"";
                 rest += tail;
@@ -100,7 +104,7 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
                 const QJsonDocument json = QJsonDocument::fromJson(rest, &error);
                 if (error.error == QJsonParseError::NoError && json.isObject()) {
                     *root = json.object();
-                    *encryptedIndex = CompactJson::fromBase64(value);
+                    *encryptedIndex = decoded;
                     *indexTakenOut = true;
                     return true;
                 }
