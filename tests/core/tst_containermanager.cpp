@@ -531,6 +531,9 @@ private slots:
         QTest::newRow("empty index") << ("{\"crypto\":{},\"encryptedIndex\":\"\"" + tail);
         QTest::newRow("lenient base64") << ("{\"encryptedIndex\":\"QU*JD\"" + tail);
         QTest::newRow("escaped slash") << ("{\"encryptedIndex\":\"QU\\/D\"" + tail);
+        QTest::newRow("no padding") << ("{\"encryptedIndex\":\"QUI\"" + tail);
+        QTest::newRow("padding inside") << ("{\"encryptedIndex\":\"QQ==QUJD\"" + tail);
+        QTest::newRow("escaped letter") << ("{\"encryptedIndex\":\"QU\\u004aD\"" + tail);
         QTest::newRow("spaces") << QByteArray("{ \"encryptedIndex\" : \"QUJD\" , \"formatVersion\":3,\"magic\":\"SECUSB\"}");
         QTest::newRow("key inside a string")
             << ("{\"crypto\":{\"kdf\":\"\\\",\\\"encryptedIndex\\\":\\\"QUJD\"},\"encryptedIndex\":\"REVG\"" + tail);
