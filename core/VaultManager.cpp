@@ -109,6 +109,14 @@ bool driveLacksRoomFor(const QString& containerPath, qint64 size)
     return drive.isValid() && drive.isReady() && drive.bytesAvailable() < size + kMargin;
 }
 
+// Whether two headers wrap the master key alike: one password gives one
+// key from both.
+bool sameKeyWrap(const ContainerCryptoMetadata& a, const ContainerCryptoMetadata& b)
+{
+    return a.kdf == b.kdf && a.kdfIterations == b.kdfIterations && a.cipher == b.cipher && a.salt == b.salt
+        && a.nonce == b.nonce && a.encryptedMasterKey == b.encryptedMasterKey;
+}
+
 // The index with one file under a new path, everything else in place.
 SecureFileIndex indexWithFileMoved(const SecureFileIndex& index, const QString& source, const QString& newPath)
 {
@@ -281,11 +289,7 @@ bool VaultManager::isUnlockedContainer(const ContainerDocument& document) const
 {
     // Another stick mounted at the same path, or another running copy of the
     // program that wrote since we last did, must not be overwritten.
-    const ContainerCryptoMetadata& crypto = document.crypto;
-    return crypto.kdf == unlockedIdentity.kdf && crypto.kdfIterations == unlockedIdentity.kdfIterations
-        && crypto.cipher == unlockedIdentity.cipher && crypto.salt == unlockedIdentity.salt
-        && crypto.nonce == unlockedIdentity.nonce && crypto.encryptedMasterKey == unlockedIdentity.encryptedMasterKey
-        && crypto.payloadNonce == lastPayloadNonce;
+    return sameKeyWrap(document.crypto, unlockedIdentity) && document.crypto.payloadNonce == lastPayloadNonce;
 }
 
 bool VaultManager::readUnlockedDocument(ContainerDocument* document) const
@@ -328,7 +332,8 @@ bool VaultManager::openContainer(const QString& path, const QByteArray& password
                                  SecureFileIndex* decrypted)
 {
     ContainerDocument read;
-    if (containerManager.readDocument(path, &read)) {
+    const bool readable = containerManager.readDocument(path, &read);
+    if (readable) {
         masterKey = decryptMasterKey(read, password);
         if (masterKey.isEmpty())
             return false;
@@ -338,12 +343,17 @@ bool VaultManager::openContainer(const QString& path, const QByteArray& password
             *document = read;
             return true;
         }
-        forgetMasterKey();
     }
     ContainerDocument restored;
-    if (!containerManager.readJournaledDocument(path, &restored))
+    if (!containerManager.readJournaledDocument(path, &restored)) {
+        forgetMasterKey();
         return false;
-    masterKey = decryptMasterKey(restored, password);
+    }
+    // The same wrap gives the same key: no second key derivation for it.
+    if (!readable || restored.formatVersion != read.formatVersion || !sameKeyWrap(restored.crypto, read.crypto)) {
+        forgetMasterKey();
+        masterKey = decryptMasterKey(restored, password);
+    }
     if (masterKey.isEmpty())
         return false;
     if (!decryptIndex(restored, decrypted) || !containerManager.restoreHeaderFromJournal(path)) {
