@@ -216,11 +216,7 @@ private slots:
         if (!inPrivateMountNamespace())
             QSKIP("needs root for a private tmpfs");
         ScopedTmpfs stick(temp->filePath("stick"), driveSize);
-        QVERIFY(stick.isMounted());
-        moveVaultTo(stick.path());
-        importRandom("a.bin", 200000, 1);
-        importRandom("b.bin", 3000000, 2);
-        QVERIFY(vault->deleteFile("b.bin"));
+        vaultOnStick(stick, 3000000);
 
         const QByteArray old = sha256OfFile(containerPath);
         int oldSeen = -1;
@@ -245,11 +241,7 @@ private slots:
         if (!inPrivateMountNamespace())
             QSKIP("needs root for a private tmpfs");
         ScopedTmpfs stick(temp->filePath("stick"), 40 * 1024 * 1024);
-        QVERIFY(stick.isMounted());
-        moveVaultTo(stick.path());
-        importRandom("a.bin", 200000, 1);
-        importRandom("b.bin", 300000, 2);
-        QVERIFY(vault->deleteFile("b.bin"));
+        vaultOnStick(stick, 300000);
         const QByteArray before = sha256OfFile(containerPath);
         const QByteArray indexBefore = vault->fileIndex().toJson();
 
@@ -321,12 +313,17 @@ private slots:
     }
 
 private:
-    void moveVaultTo(const QString& folder)
+    // A vault on the stick with one file and the blocks of a deleted one.
+    void vaultOnStick(const ScopedTmpfs& stick, qint64 deletedSize)
     {
+        QVERIFY(stick.isMounted());
         vault->lockVault();
-        containerPath = QDir(folder).filePath("kavendru.susb");
+        containerPath = QDir(stick.path()).filePath("kavendru.susb");
         QVERIFY(writeFastVault(containerPath, kPassword));
         QVERIFY(vault->unlockVault(containerPath, kPassword));
+        importRandom("a.bin", 200000, 1);
+        importRandom("b.bin", deletedSize, 2);
+        QVERIFY(vault->deleteFile("b.bin"));
     }
 
     QStringList compactionFolders() const
