@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace Kavendru::Core;
@@ -90,6 +91,23 @@ void resetPeakResident()
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     if (clear.open(QIODevice::WriteOnly))
         clear.write("5");
+}
+
+double median(QList<double> values)
+{
+    if (values.isEmpty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+// The 20-digit length line of a container: its header's size.
+QByteArray readHeaderLength(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.read(28).mid(7, 20).trimmed();
 }
 
 void row(const char* what, const QString& value, const char* target)
@@ -184,19 +202,36 @@ int main(int argc, char* argv[])
     for (int i = 0; i < 100; ++i)
         index.addDirectory(VaultDirectoryEntry{QStringLiteral("Pasta %1").arg(i), now, now});
     const bool saved = vault.saveIndex(index);
-    timer.restart();
-    const bool folderOk = vault.createDirectory("Pasta 7/Nova");
-    const double folderMs = seconds(timer) * 1000;
-    double syncMs = -1;
-    {
-        QFile file(container);
-        if (file.open(QIODevice::ReadWrite)) {
-            const QByteArray head = file.read(4096);
-            timer.restart();
-            if (file.seek(0) && file.write(head) == head.size() && syncFileToDevice(file))
-                syncMs = seconds(timer) * 1000;
-        }
+    // The median of a few, as other work on the machine shows in one run.
+    bool folderOk = true;
+    QList<double> folderTimes;
+    for (int i = 0; i < 9; ++i) {
+        timer.restart();
+        folderOk = vault.createDirectory(QStringLiteral("Pasta 7/Nova %1").arg(i)) && folderOk;
+        folderTimes.append(seconds(timer) * 1000);
     }
+    const double folderMs = median(folderTimes);
+    // A header rewrite writes and syncs the journal (the old header), syncs
+    // its folder, then writes and syncs the header: what writing and
+    // syncing that many bytes, and syncing the folder, cost here.
+    const qint64 headerBytes = readHeaderLength(container).toLongLong();
+    QList<double> syncTimes;
+    QList<double> folderSyncTimes;
+    for (int i = 0; i < 9; ++i) {
+        const QString probe = dir.filePath("bench-sync.bin");
+        QFile file(probe);
+        const QByteArray bytes(headerBytes, 'h');
+        timer.restart();
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && syncFileToDevice(file))
+            syncTimes.append(seconds(timer) * 1000);
+        file.close();
+        QFile::remove(probe);
+        timer.restart();
+        if (syncDirectory(dir.absolutePath()))
+            folderSyncTimes.append(seconds(timer) * 1000);
+    }
+    const double syncMs = median(syncTimes);
+    const double folderSyncMs = median(folderSyncTimes);
     const qint64 peakKiB = peakResidentKiB();
 
     vault.lockVault();
@@ -232,7 +267,10 @@ int main(int argc, char* argv[])
     row("export to /dev/null / decrypt bound", QString::number(decryptSecs / exportNullSecs, 'f', 2), ">= 0.8");
     row("compaction 1 GiB live + 1 GiB deleted / copy", QString::number(copySecs / compactSecs, 'f', 2), ">= 0.7");
     row("folder operation, 10,000 entries", QStringLiteral("%1 ms").arg(folderMs, 0, 'f', 1),
-        qPrintable(QStringLiteral("< 50 ms + one sync (%1 ms)").arg(syncMs, 0, 'f', 1)));
+        qPrintable(QStringLiteral("< 50 ms + the syncs (%1 ms)").arg(2 * syncMs + folderSyncMs, 0, 'f', 1)));
+    row("  its syncs: journal and header, folder",
+        QStringLiteral("2 x %1 MiB, 1 (ms)").arg(double(headerBytes) / double(kMiB), 0, 'f', 1),
+        qPrintable(QStringLiteral("2 x %1 + %2").arg(syncMs, 0, 'f', 1).arg(folderSyncMs, 0, 'f', 1)));
     row("unlock minus key derivation, 10,000 entries", QStringLiteral("%1 ms").arg(unlockMs, 0, 'f', 1), "");
     row("peak resident memory outside derivation", QStringLiteral("%1 MiB").arg(double(peakKiB) / 1024, 0, 'f', 1), "< 100 MiB");
     return 0;

@@ -6,7 +6,7 @@ namespace Kavendru::Core::CompactJson {
 
 namespace {
 
-const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 char hexDigit(uint value)
 {
@@ -207,25 +207,16 @@ void appendBase64(QByteArray& json, QByteArrayView bytes)
     out.finish();
 }
 
-bool isBase64Text(QByteArrayView text)
+bool decodeCanonicalBase64(QByteArrayView text, QByteArray* decoded)
 {
-    for (const char c : text) {
-        if (kDecode.values[uchar(c)] == 0xff && c != '=')
-            return false;
-    }
-    return true;
-}
-
-QByteArray fromBase64(QByteArrayView text)
-{
-    // Canonical text, which is all this system writes, is decoded here;
-    // anything else takes Qt's lenient reading.
     const qsizetype size = text.size();
     const auto* in = reinterpret_cast<const uchar*>(text.data());
     if (size % 4 != 0)
-        return QByteArray::fromBase64(text.toByteArray());
-    if (size == 0)
-        return QByteArray();
+        return false;
+    if (size == 0) {
+        *decoded = QByteArray();
+        return true;
+    }
     qsizetype padding = 0;
     if (in[size - 1] == '=')
         padding = in[size - 2] == '=' ? 2 : 1;
@@ -255,9 +246,20 @@ QByteArray fromBase64(QByteArrayView text)
     }
     // Any character outside the alphabet has the high bits set.
     if (invalid & 0xc0)
-        return QByteArray::fromBase64(text.toByteArray());
+        return false;
     result.resize(result.size() - padding);
-    return result;
+    *decoded = result;
+    return true;
+}
+
+QByteArray fromBase64(QByteArrayView text)
+{
+    // Canonical text, which is all this system writes, is decoded here;
+    // anything else takes Qt's lenient reading.
+    QByteArray decoded;
+    if (decodeCanonicalBase64(text, &decoded))
+        return decoded;
+    return QByteArray::fromBase64(text.toByteArray());
 }
 
 } // namespace Kavendru::Core::CompactJson

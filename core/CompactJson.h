@@ -18,8 +18,10 @@ void appendInteger(QByteArray& json, qint64 value);
 void appendDate(QByteArray& json, const QDateTime& value);
 // Standard alphabet with "=" padding, as QByteArray::toBase64().
 void appendBase64(QByteArray& json, QByteArrayView bytes);
-// Whether every character is of the base64 alphabet or "=".
-bool isBase64Text(QByteArrayView text);
+// Decodes text in the one form QByteArray::toBase64() writes (standard
+// alphabet, "=" padding only at the end); false, with nothing decoded, for
+// any other text.
+bool decodeCanonicalBase64(QByteArrayView text, QByteArray* decoded);
 // As QByteArray::fromBase64() in its default, lenient mode.
 QByteArray fromBase64(QByteArrayView text);
 

@@ -1,8 +1,10 @@
 #include "ContainerManager.h"
 
 #include "CompactJson.h"
+#include "CryptoManager.h"
 #include "DurableIo.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -90,7 +92,11 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
         if (at >= 0 && at + marker.size() <= valueEnd) {
             const QByteArrayView head(header.constData(), at);
             const QByteArrayView value(header.constData() + at + marker.size(), valueEnd - at - marker.size());
-            if (!head.contains(QByteArrayView("\"encryptedIndex\"")) && CompactJson::isBase64Text(value)) {
+            // Canonical base64 holds no quote, backslash or control byte:
+            // the string ends where the tail begins, as the parser would see.
+            QByteArray decoded;
+            if (!head.contains(QByteArrayView("\"encryptedIndex\""))
+                && CompactJson::decodeCanonicalBase64(value, &decoded)) {
                 QByteArray rest = head.toByteArray();
                 rest += ",\"encryptedIndex\":\"";
                 rest += tail;
@@ -98,7 +104,7 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
                 const QJsonDocument json = QJsonDocument::fromJson(rest, &error);
                 if (error.error == QJsonParseError::NoError && json.isObject()) {
                     *root = json.object();
-                    *encryptedIndex = CompactJson::fromBase64(value);
+                    *encryptedIndex = decoded;
                     *indexTakenOut = true;
                     return true;
                 }
@@ -110,6 +116,111 @@ bool parseHeader(const QByteArray& header, QJsonObject* root, QByteArray* encryp
     if (error.error != QJsonParseError::NoError || !json.isObject())
         return false;
     *root = json.object();
+    return true;
+}
+
+// The rollback journal of a header rewrite: where the rewrite starts, how
+// far it reaches and what those bytes held before (trailing NULs cut, as
+// most of the area is fill). A checksum over all of it tells a journal cut
+// short by a power cut.
+const QByteArray kJournalMagic = QByteArrayLiteral("KAVENDRU-HEADER-JOURNAL 1\n");
+constexpr qint64 kHashSize = ContentHash::Size;
+constexpr qint64 kMaxJournalLine = 64;
+constexpr qint64 kMaxRewrite = ContainerManager::LengthLineSize + ContainerManager::HeaderAreaSize;
+
+struct HeaderJournal {
+    qint64 offset = 0;
+    qint64 length = 0;
+    QByteArray before;
+
+    QByteArray region() const { return before + QByteArray(length - before.size(), '\0'); }
+};
+
+bool decodeJournal(const QByteArray& bytes, HeaderJournal* journal)
+{
+    if (!bytes.startsWith(kJournalMagic))
+        return false;
+    const qsizetype lineEnd = bytes.indexOf('\n', kJournalMagic.size());
+    if (lineEnd < 0 || lineEnd - kJournalMagic.size() > kMaxJournalLine)
+        return false;
+    const QList<QByteArray> fields = bytes.mid(kJournalMagic.size(), lineEnd - kJournalMagic.size()).split(' ');
+    if (fields.size() != 3)
+        return false;
+    bool ok[3] = {};
+    const qint64 offset = fields.at(0).toLongLong(&ok[0]);
+    const qint64 length = fields.at(1).toLongLong(&ok[1]);
+    const qint64 stored = fields.at(2).toLongLong(&ok[2]);
+    if (!ok[0] || !ok[1] || !ok[2] || offset != kMagicSize || length < 1 || length > kMaxRewrite || stored < 0
+        || stored > length)
+        return false;
+    const qint64 bodyStart = lineEnd + 1;
+    if (bytes.size() != bodyStart + stored + kHashSize)
+        return false;
+    const QByteArrayView all(bytes);
+    const QByteArray checksum = ContentHash::of(all.first(bytes.size() - kHashSize));
+    if (checksum.isEmpty() || checksum != all.last(kHashSize))
+        return false;
+    journal->offset = offset;
+    journal->length = length;
+    journal->before = bytes.mid(bodyStart, stored);
+    return true;
+}
+
+// A journal is only ever a plain file: a link or a device planted under its
+// name must be neither followed nor read.
+bool loadJournal(const QString& journalPath, HeaderJournal* journal)
+{
+    const QFileInfo info(journalPath);
+    const qint64 maxSize = kJournalMagic.size() + kMaxJournalLine + 1 + kMaxRewrite + kHashSize;
+    if (info.isSymLink() || !info.isFile() || info.size() > maxSize)
+        return false;
+    QFile file(journalPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return decodeJournal(file.read(maxSize + 1), journal);
+}
+
+// Written whole, synced and with its folder synced, or not at all. The
+// old bytes are written from where they lie, without a copy.
+bool writeJournal(const QString& journalPath, qint64 offset, qint64 length, QByteArrayView before)
+{
+    const QByteArray head = kJournalMagic + QByteArray::number(offset) + ' ' + QByteArray::number(length) + ' '
+        + QByteArray::number(before.size()) + '\n';
+    ContentHash checksum;
+    checksum.addData(head);
+    checksum.addData(before);
+    const QByteArray sum = checksum.result();
+    if (sum.isEmpty())
+        return false;
+
+    // A fresh file: never through a link that lies under the name.
+    QFile::remove(journalPath);
+    QFile journal(journalPath);
+    bool ok = journal.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
+        && writeAll(journal, head) && writeFully(journal, before.data(), before.size()) && writeAll(journal, sum)
+        && syncFileToDevice(journal);
+    journal.close();
+    ok = ok && syncDirectory(QFileInfo(journalPath).absolutePath());
+    if (!ok)
+        QFile::remove(journalPath);
+    return ok;
+}
+
+// Whether the journal still has something to undo in the container: the
+// bytes it guarded are no longer what they were.
+bool journalUndoes(const QString& path, const HeaderJournal& journal, qint64* containerSize)
+{
+    QFile container(path);
+    if (!container.open(QIODevice::ReadOnly) || container.read(kMagicSize) != kMagic)
+        return false;
+    if (container.size() < journal.offset + journal.length || !container.seek(journal.offset))
+        return false;
+    const QByteArray current = container.read(journal.length);
+    if (current.size() != journal.length)
+        return false;
+    if (current == journal.region())
+        return false;
+    *containerSize = container.size();
     return true;
 }
 
@@ -194,21 +305,28 @@ bool ContainerManager::readDocument(const QString& path, ContainerDocument* docu
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    if (file.read(kMagicSize) != kMagic)
+    return parseDocument(file, file.size(), document);
+}
+
+// Reads a container's start from the device (positioned at 0); the file
+// the header belongs to is containerSize bytes long.
+bool ContainerManager::parseDocument(QIODevice& device, qint64 containerSize, ContainerDocument* document) const
+{
+    if (device.read(kMagicSize) != kMagic)
         return false;
 
     QByteArray line;
     qint64 headerSize = 0;
-    if (!readLengthLine(file, &line) || !parseHeaderLength(line, &headerSize))
+    if (!readLengthLine(device, &line) || !parseHeaderLength(line, &headerSize))
         return false;
 
     // The whole header area must be present even though only N bytes of it
     // are read.
     const qint64 headerStart = kMagicSize + line.size();
-    if (file.size() < headerStart + HeaderAreaSize)
+    if (containerSize < headerStart + HeaderAreaSize)
         return false;
 
-    const QByteArray header = file.read(headerSize);
+    const QByteArray header = device.read(headerSize);
     if (header.size() != headerSize)
         return false;
 
@@ -271,6 +389,8 @@ bool ContainerManager::writeDocument(const QString& path, const ContainerDocumen
     if (!file.commit())
         return false;
     syncDirectory(QFileInfo(path).absolutePath());
+    // A journal beside the path belonged to the file just replaced.
+    removeHeaderJournal(path);
     return true;
 }
 
@@ -313,16 +433,77 @@ bool ContainerManager::updateDocumentHeader(const QString& path, const Container
     if (previous.size() != writeEnd - kMagicSize)
         return false;
 
-    const bool written = file.seek(kMagicSize) && writeAll(file, lengthLine(header.size())) && writeAll(file, header)
-        && writeZeros(file, writeEnd - kHeaderStart - header.size()) && syncFileToDevice(file);
-    if (written)
-        return true;
+    const QByteArray line = lengthLine(header.size());
+    const qint64 fill = writeEnd - kHeaderStart - header.size();
+    qsizetype kept = previous.size();
+    while (kept > 0 && previous.at(kept - 1) == '\0')
+        --kept;
+    const QString journalPath = headerJournalPath(path);
+    if (!writeJournal(journalPath, kMagicSize, writeEnd - kMagicSize, QByteArrayView(previous.constData(), kept)))
+        return false;
 
-    // Put back what was there, so the header still matches the old index.
+    const bool written = file.seek(kMagicSize) && writeAll(file, line) && writeAll(file, header)
+        && writeZeros(file, fill) && syncFileToDevice(file);
+    if (written) {
+        QFile::remove(journalPath);
+        return true;
+    }
+
+    // Put back what was written so far, so the header still matches the old
+    // index; the journal goes only once that is on the device.
+    const qint64 reached = std::clamp(file.pos(), kMagicSize, writeEnd);
     file.unsetError();
-    if (file.seek(kMagicSize) && writeAll(file, previous))
-        syncFileToDevice(file);
+    if (file.seek(kMagicSize) && writeFully(file, previous.constData(), reached - kMagicSize)
+        && syncFileToDevice(file))
+        QFile::remove(journalPath);
     return false;
+}
+
+QString ContainerManager::headerJournalPath(const QString& path) const
+{
+    return path + QStringLiteral(".journal");
+}
+
+bool ContainerManager::readJournaledDocument(const QString& path, ContainerDocument* document) const
+{
+    HeaderJournal journal;
+    qint64 containerSize = 0;
+    if (!document || !loadJournal(headerJournalPath(path), &journal)
+        || !journalUndoes(path, journal, &containerSize))
+        return false;
+    QByteArray start = kMagic + journal.region();
+    QBuffer buffer(&start);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return false;
+    return parseDocument(buffer, containerSize, document);
+}
+
+bool ContainerManager::restoreHeaderFromJournal(const QString& path) const
+{
+    HeaderJournal journal;
+    qint64 containerSize = 0;
+    const QString journalPath = headerJournalPath(path);
+    if (!loadJournal(journalPath, &journal) || !journalUndoes(path, journal, &containerSize))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return false;
+    if (!file.seek(journal.offset) || !writeAll(file, journal.region()) || !syncFileToDevice(file))
+        return false;
+    file.close();
+    // Left behind by a power cut now, the journal would be stale: the
+    // container holds its bytes.
+    QFile::remove(journalPath);
+    return true;
+}
+
+bool ContainerManager::removeHeaderJournal(const QString& path) const
+{
+    const QString journalPath = headerJournalPath(path);
+    const QFileInfo info(journalPath);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    return QFile::remove(journalPath);
 }
 
 QByteArray ContainerManager::readContainer(const QString& path) const

@@ -51,7 +51,25 @@ public:
     bool writeDocument(const QString& path, const ContainerDocument& document,
                        const PayloadWriter& payloadWriter) const;
     bool writeDocument(const QString& path, const ContainerDocument& document) const;
+    // Rewrites the header in place under a rollback journal beside the
+    // container: the bytes about to be overwritten are on the device before
+    // the first of them changes, and the journal is removed once the new
+    // header is. An interrupted rewrite leaves the journal behind.
     bool updateDocumentHeader(const QString& path, const ContainerDocument& document) const;
+
+    // The journal of an interrupted header rewrite of the container at path.
+    QString headerJournalPath(const QString& path) const;
+    // The document the journal would put back. False when there is no
+    // journal, it is incomplete or damaged, it does not fit this container,
+    // or the container still holds the bytes it kept: nothing to undo.
+    // Whether to undo is the caller's call: a rewrite that finished leaves
+    // its journal stale, and only a container that does not open tells.
+    bool readJournaledDocument(const QString& path, ContainerDocument* document) const;
+    // Puts the journal's bytes back (synced) and removes the journal; false,
+    // with nothing written, for a journal readJournaledDocument refuses.
+    bool restoreHeaderFromJournal(const QString& path) const;
+    // Removes a journal that is known to be stale; true when none is left.
+    bool removeHeaderJournal(const QString& path) const;
 
     QByteArray buildHeader(const ContainerDocument& document) const;
     QJsonObject cryptoMetadataToJson(const ContainerCryptoMetadata& metadata) const;
@@ -59,6 +77,9 @@ public:
 
     QByteArray readContainer(const QString& path) const;
     bool writeContainer(const QString& path, const QByteArray& data) const;
+
+private:
+    bool parseDocument(QIODevice& device, qint64 containerSize, ContainerDocument* document) const;
 };
 
 } // namespace Kavendru::Core

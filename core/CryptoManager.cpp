@@ -71,6 +71,44 @@ void wipeBytes(QByteArray& bytes)
     bytes.clear();
 }
 
+struct ContentHash::State {
+    crypto_generichash_state hash;
+    bool ok = false;
+};
+
+ContentHash::ContentHash()
+    : state(std::make_unique<State>())
+{
+    state->ok = sodiumStarted() && crypto_generichash_init(&state->hash, nullptr, 0, Size) == 0;
+}
+
+ContentHash::~ContentHash() = default;
+
+void ContentHash::addData(QByteArrayView data)
+{
+    state->ok = state->ok
+        && crypto_generichash_update(&state->hash, reinterpret_cast<const unsigned char*>(data.data()),
+                                     static_cast<unsigned long long>(data.size()))
+            == 0;
+}
+
+QByteArray ContentHash::result()
+{
+    QByteArray digest(Size, Qt::Uninitialized);
+    if (!state->ok
+        || crypto_generichash_final(&state->hash, reinterpret_cast<unsigned char*>(digest.data()), Size) != 0)
+        return QByteArray();
+    state->ok = false;
+    return digest;
+}
+
+QByteArray ContentHash::of(QByteArrayView data)
+{
+    ContentHash hash;
+    hash.addData(data);
+    return hash.result();
+}
+
 CryptoManager::CryptoManager()
 {
     sodiumStarted();

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+
+#include <memory>
 
 namespace Kavendru::Core {
 
@@ -52,6 +55,28 @@ public:
 
 private:
     CryptoManager cryptoManager;
+};
+
+// A fast 32-byte checksum (BLAKE2b) fed piece by piece: whether bytes are
+// the ones that were written, as a power cut can leave a file cut short.
+// Not a key and not for secrets. An empty result means libsodium failed.
+class ContentHash {
+public:
+    static constexpr int Size = 32;
+
+    ContentHash();
+    ~ContentHash();
+    ContentHash(const ContentHash&) = delete;
+    ContentHash& operator=(const ContentHash&) = delete;
+
+    void addData(QByteArrayView data);
+    QByteArray result();
+
+    static QByteArray of(QByteArrayView data);
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
 };
 
 // Overwrites the bytes this array owns, then empties it. A buffer shared

@@ -7,9 +7,9 @@ namespace Kavendru::Core {
 
 namespace {
 
-QDateTime modificationTimeUtc(const QString& path)
+QDateTime modificationTimeUtc(const QFileInfo& info)
 {
-    return QFileInfo(path).fileTime(QFileDevice::FileModificationTime).toUTC();
+    return info.fileTime(QFileDevice::FileModificationTime).toUTC();
 }
 
 } // namespace
@@ -19,7 +19,7 @@ bool FileSyncManager::track(const QString& vaultPath, const QString& tempPath)
     const QFileInfo info(tempPath);
     if (!info.exists() || !info.isFile())
         return false;
-    trackedByVaultPath.insert(vaultPath, TrackedTempFile{vaultPath, tempPath, modificationTimeUtc(tempPath)});
+    trackedByVaultPath.insert(vaultPath, TrackedTempFile{vaultPath, tempPath, modificationTimeUtc(info), info.size()});
     return true;
 }
 
@@ -28,9 +28,10 @@ bool FileSyncManager::isModified(const QString& vaultPath) const
     const auto found = trackedByVaultPath.constFind(vaultPath);
     if (found == trackedByVaultPath.constEnd())
         return false;
-    if (!QFileInfo::exists(found->tempPath))
+    const QFileInfo copy(found->tempPath);
+    if (!copy.exists())
         return false;
-    return found->trackedModifiedUtc < modificationTimeUtc(found->tempPath);
+    return modificationTimeUtc(copy) != found->trackedModifiedUtc || copy.size() != found->trackedSizeBytes;
 }
 
 QList<TrackedTempFile> FileSyncManager::modifiedFiles() const

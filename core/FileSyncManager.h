@@ -11,10 +11,13 @@ struct TrackedTempFile {
     QString vaultPath;
     QString tempPath;
     QDateTime trackedModifiedUtc;
+    qint64 trackedSizeBytes = -1;
 };
 
 // The decrypted copies opened for editing, each with the modification time
-// it had when it was written.
+// and size it had when it was written. A copy whose time or size differs
+// since counts as edited: an older version put back with its old time is an
+// edit too.
 class FileSyncManager {
 public:
     bool track(const QString& vaultPath, const QString& tempPath);

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -68,12 +69,52 @@ bool sameFile(const QString& first, const QString& second)
 }
 
 // A block record this system could have written: sized as its cipher
-// demands, inside the block area and inside the file.
-bool isSaneBlock(const VaultFileBlock& block, qint64 containerSize)
+// demands, inside the block area of the header that was read (a shorter
+// length line starts it earlier) and inside the file.
+bool isSaneBlock(const VaultFileBlock& block, qint64 payloadStart, qint64 containerSize)
 {
     return block.plainSize >= 0 && block.plainSize <= VaultManager::BlockSize
-        && block.encryptedSize == block.plainSize + CryptoManager::TagSize
-        && block.offset >= ContainerManager::PayloadStart && block.offset <= containerSize - block.encryptedSize;
+        && block.encryptedSize == block.plainSize + CryptoManager::TagSize && block.offset >= payloadStart
+        && block.offset <= containerSize - block.encryptedSize;
+}
+
+// Copies the rebuilt container onto the drive chunk by chunk, reporting
+// each, and syncs it.
+bool copyBack(QFile& input, QFileDevice& output, const ProgressCallback& progress)
+{
+    const qint64 size = input.size();
+    if (progress)
+        progress(0, size, kCopyBackLabel);
+    qint64 copied = 0;
+    QByteArray chunk(kCopyBackChunk, Qt::Uninitialized);
+    while (!input.atEnd()) {
+        const qint64 read = input.read(chunk.data(), kCopyBackChunk);
+        if (read <= 0 || !writeFully(output, chunk.constData(), read))
+            return false;
+        startWriteback(output, copied, read);
+        copied += read;
+        if (progress)
+            progress(copied, size, kCopyBackLabel);
+    }
+    return syncFileToDevice(output);
+}
+
+// Whether the drive is known to lack room for a file of that size beside
+// what it holds, with a margin for the file system's rounding and its own
+// bookkeeping. Unknown free space is no reason to delete the old container.
+bool driveLacksRoomFor(const QString& containerPath, qint64 size)
+{
+    constexpr qint64 kMargin = 1024 * 1024;
+    const QStorageInfo drive(QFileInfo(containerPath).absolutePath());
+    return drive.isValid() && drive.isReady() && drive.bytesAvailable() < size + kMargin;
+}
+
+// Whether two headers wrap the master key alike: one password gives one
+// key from both.
+bool sameKeyWrap(const ContainerCryptoMetadata& a, const ContainerCryptoMetadata& b)
+{
+    return a.kdf == b.kdf && a.kdfIterations == b.kdfIterations && a.cipher == b.cipher && a.salt == b.salt
+        && a.nonce == b.nonce && a.encryptedMasterKey == b.encryptedMasterKey;
 }
 
 // The index with one file under a new path, everything else in place.
@@ -241,17 +282,14 @@ void VaultManager::rememberUnlockedContainer(const ContainerDocument& document)
 {
     unlockedIdentity = document.crypto;
     lastPayloadNonce = document.crypto.payloadNonce;
+    payloadStart = document.payloadOffset;
 }
 
 bool VaultManager::isUnlockedContainer(const ContainerDocument& document) const
 {
     // Another stick mounted at the same path, or another running copy of the
     // program that wrote since we last did, must not be overwritten.
-    const ContainerCryptoMetadata& crypto = document.crypto;
-    return crypto.kdf == unlockedIdentity.kdf && crypto.kdfIterations == unlockedIdentity.kdfIterations
-        && crypto.cipher == unlockedIdentity.cipher && crypto.salt == unlockedIdentity.salt
-        && crypto.nonce == unlockedIdentity.nonce && crypto.encryptedMasterKey == unlockedIdentity.encryptedMasterKey
-        && crypto.payloadNonce == lastPayloadNonce;
+    return sameKeyWrap(document.crypto, unlockedIdentity) && document.crypto.payloadNonce == lastPayloadNonce;
 }
 
 bool VaultManager::readUnlockedDocument(ContainerDocument* document) const
@@ -283,21 +321,57 @@ bool VaultManager::isContainerFile(const QString& path) const
 // ---------------------------------------------------------------------------
 // Lifecycle
 
+// Opens the container under the password. When its header does not read,
+// or the index does not authenticate under a key the password unwraps, a
+// header rewrite was cut short: the journal beside it is put back, but only
+// when the header it holds opens under this password, so a mistyped
+// password or a journal of another container never changes the file. A key
+// that this password does not unwrap is no reason: a password change that
+// finished leaves a stale journal under the old password.
+bool VaultManager::openContainer(const QString& path, const QByteArray& password, ContainerDocument* document,
+                                 SecureFileIndex* decrypted)
+{
+    ContainerDocument read;
+    const bool readable = containerManager.readDocument(path, &read);
+    if (readable) {
+        masterKey = decryptMasterKey(read, password);
+        if (masterKey.isEmpty())
+            return false;
+        if (decryptIndex(read, decrypted)) {
+            // Whatever journal lies beside a container that opens is stale.
+            containerManager.removeHeaderJournal(path);
+            *document = read;
+            return true;
+        }
+    }
+    ContainerDocument restored;
+    if (!containerManager.readJournaledDocument(path, &restored)) {
+        forgetMasterKey();
+        return false;
+    }
+    // The same wrap gives the same key: no second key derivation for it.
+    if (!readable || restored.formatVersion != read.formatVersion || !sameKeyWrap(restored.crypto, read.crypto)) {
+        forgetMasterKey();
+        masterKey = decryptMasterKey(restored, password);
+    }
+    if (masterKey.isEmpty())
+        return false;
+    if (!decryptIndex(restored, decrypted) || !containerManager.restoreHeaderFromJournal(path)) {
+        forgetMasterKey();
+        return false;
+    }
+    *document = restored;
+    return true;
+}
+
 bool VaultManager::unlockVault(const QString& path, const QByteArray& password)
 {
     if (vaultState == Unlocked || password.isEmpty())
         return false;
     ContainerDocument document;
-    if (!containerManager.readDocument(path, &document))
-        return false;
-    masterKey = decryptMasterKey(document, password);
-    if (masterKey.isEmpty())
-        return false;
     SecureFileIndex decrypted;
-    if (!decryptIndex(document, &decrypted)) {
-        forgetMasterKey();
+    if (!openContainer(path, password, &document, &decrypted))
         return false;
-    }
     index = decrypted;
     containerPath = path;
     if (!workspace.prepare()) {
@@ -345,12 +419,15 @@ bool VaultManager::changePassword(const QString& path, const QByteArray& current
         return false;
     if (!isNewPasswordLongEnough(newPassword))
         return false;
+    // The container must open whole first: a rewrite over a header whose
+    // index does not authenticate would replace the journal that can still
+    // bring it back.
     ContainerDocument document;
-    if (!containerManager.readDocument(path, &document))
+    SecureFileIndex unused;
+    if (!openContainer(path, currentPassword, &document, &unused))
         return false;
-    QByteArray key = decryptMasterKey(document, currentPassword);
-    if (key.isEmpty())
-        return false;
+    QByteArray key;
+    key.swap(masterKey);
     document.crypto.kdf = QStringLiteral("Argon2id");
     document.crypto.kdfIterations = 0;
     document.crypto.cipher = QStringLiteral("XChaCha20-Poly1305");
@@ -502,7 +579,7 @@ bool VaultManager::writeEntryToDevice(const VaultFileEntry& entry, QFile& contai
     for (const VaultFileBlock& block : entry.blocks) {
         // A damaged or hostile record must not make us allocate or read
         // what no block of ours can be.
-        if (!isSaneBlock(block, containerSize))
+        if (!isSaneBlock(block, payloadStart, containerSize))
             return false;
         if (!container.seek(block.offset) || !readExactly(container, cipher, block.encryptedSize))
             return false;
@@ -789,7 +866,7 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
             QList<VaultFileBlock> moved;
             moved.reserve(entry.blocks.size());
             for (VaultFileBlock block : entry.blocks) {
-                if (!isSaneBlock(block, sourceSize))
+                if (!isSaneBlock(block, document.payloadOffset, sourceSize))
                     return false;
                 if (!source.seek(block.offset) || !readExactly(source, buffer, block.encryptedSize))
                     return false;
@@ -827,14 +904,47 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
         return false;
     }
 
+    const auto switchToRebuilt = [&]() {
+        index = rebuilt.fileIndex;
+        lastPayloadNonce = rebuilt.crypto.payloadNonce;
+        payloadStart = ContainerManager::PayloadStart;
+        containerManager.removeHeaderJournal(containerPath);
+    };
+
+    // With room for both on the drive, the rebuilt container is written
+    // beside the old one and takes its place in one step: whenever this
+    // stops, the drive holds one whole container.
+    if (!driveLacksRoomFor(containerPath, QFileInfo(rebuiltPath).size())) {
+        QFile input(rebuiltPath);
+        QSaveFile output(containerPath);
+        if (!input.open(QIODevice::ReadOnly) || !output.open(QIODevice::WriteOnly)) {
+            removeFolder();
+            return false;
+        }
+        if (!copyBack(input, output, progress)) {
+            output.cancelWriting();
+            removeFolder();
+            return false;
+        }
+        input.close();
+        if (!output.commit()) {
+            removeFolder();
+            return false;
+        }
+        syncDirectory(QFileInfo(containerPath).absolutePath());
+        switchToRebuilt();
+        removeFolder();
+        return true;
+    }
+
+    // No room for both: the old container goes first.
     if (!QFile::remove(containerPath)) {
         removeFolder();
         return false;
     }
     // From here on the rebuilt container is the vault, wherever it ends up:
     // a user who puts the preserved file back must find matching offsets.
-    index = rebuilt.fileIndex;
-    lastPayloadNonce = rebuilt.crypto.payloadNonce;
+    switchToRebuilt();
 
     const auto preserve = [&]() {
         if (preservedContainerPath)
@@ -847,28 +957,8 @@ bool VaultManager::compactVault(const ProgressCallback& progress, QString* prese
     QFile output(containerPath);
     if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return preserve();
-
-    const qint64 size = input.size();
-    if (progress)
-        progress(0, size, kCopyBackLabel);
-    qint64 copied = 0;
-    bool ok = true;
-    QByteArray chunk(kCopyBackChunk, Qt::Uninitialized);
-    while (!input.atEnd()) {
-        const qint64 read = input.read(chunk.data(), kCopyBackChunk);
-        if (read <= 0 || !writeFully(output, chunk.constData(), read)) {
-            ok = false;
-            break;
-        }
-        startWriteback(output, copied, read);
-        copied += read;
-        if (progress)
-            progress(copied, size, kCopyBackLabel);
-    }
     // The drive's copy must be durable before the only other one is removed.
-    if (ok)
-        ok = syncFileToDevice(output);
-    if (!ok) {
+    if (!copyBack(input, output, progress)) {
         output.close();
         QFile::remove(containerPath);
         return preserve();

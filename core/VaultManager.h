@@ -72,6 +72,8 @@ public:
 private:
     bool isNewPasswordLongEnough(const QByteArray& password) const;
     void forgetMasterKey();
+    bool openContainer(const QString& path, const QByteArray& password, ContainerDocument* document,
+                       SecureFileIndex* decrypted);
     QByteArray indexKey() const;
     void rememberUnlockedContainer(const ContainerDocument& document);
     bool isUnlockedContainer(const ContainerDocument& document) const;
@@ -95,6 +97,8 @@ private:
     // index nonce this vault last read or wrote.
     ContainerCryptoMetadata unlockedIdentity;
     QByteArray lastPayloadNonce;
+    // Where the block area of the unlocked container begins.
+    qint64 payloadStart = ContainerManager::PayloadStart;
 };
 
 } // namespace Kavendru::Core

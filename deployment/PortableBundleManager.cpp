@@ -95,8 +95,8 @@ const char* const kReadmeLines[] = {
     "- Kavendru-Linux.sh: inicializador Linux",
     "",
     "Para uso entre Windows e Linux, recomenda-se formatar a unidade em exFAT.",
-    "Antes de preparar ou atualizar, confirme que a unidade está montada com permissões de leitura, gravação e "
-    "execução.",
+    ("Antes de preparar ou atualizar, confirme que a unidade está montada com permissões de leitura, gravação e "
+     "execução."),
     "Ejete a unidade com segurança após concluir a operação.",
     "",
     "A pasta Kavendru/windows contém o executável Windows quando um bundle Windows está disponível.",
@@ -263,9 +263,11 @@ qint64 walkDirectorySize(const QString& path, QStringList* walkedFolders)
     return total;
 }
 
+// By name: the plug-ins' libraries are then collected in the same order on
+// every run, whatever order the folder lists them in.
 QFileInfoList sharedObjectsIn(const QString& folder)
 {
-    return QDir(folder).entryInfoList({QStringLiteral("*.so")}, QDir::Files | QDir::Readable, QDir::Unsorted);
+    return QDir(folder).entryInfoList({QStringLiteral("*.so")}, QDir::Files | QDir::Readable, QDir::Name);
 }
 
 // Runs a system program and hands back its standard output when it
@@ -769,7 +771,10 @@ QStringList PortableBundleManager::linuxLibraryDependencies(const QString& path)
 
     const QRegularExpression resolved(QStringLiteral("=>\\s+(/[^\\s]+)"));
     const QRegularExpression leading(QStringLiteral("^\\s*(/[^\\s]+)"));
-    QSet<QString> libraries;
+    // In the order ldd lists them, so that every run picks the same one of
+    // two libraries that share a file name.
+    QStringList libraries;
+    QSet<QString> seen;
     const QStringList lines = QString::fromLocal8Bit(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
         QString library;
@@ -781,10 +786,12 @@ QStringList PortableBundleManager::linuxLibraryDependencies(const QString& path)
             if (start.hasMatch())
                 library = start.captured(1);
         }
-        if (!library.isEmpty() && !library.contains(QLatin1String("linux-vdso")))
-            libraries.insert(library);
+        if (!library.isEmpty() && !library.contains(QLatin1String("linux-vdso")) && !seen.contains(library)) {
+            seen.insert(library);
+            libraries.append(library);
+        }
     }
-    return QStringList(libraries.cbegin(), libraries.cend());
+    return libraries;
 }
 
 bool PortableBundleManager::copyLinuxLibraryDependencies(const QString& path, const QString& libraryDirectory,
@@ -794,10 +801,13 @@ bool PortableBundleManager::copyLinuxLibraryDependencies(const QString& path, co
     if (libraries.isEmpty())
         return fail(result, QStringLiteral("Nao foi possivel identificar dependencias Linux para: %1").arg(path));
     const QDir target(libraryDirectory);
+    // Two libraries of one name land on one file: the first listed wins.
+    QSet<QString> taken;
     for (const QString& library : libraries) {
         const QFileInfo info(library);
-        if (!info.exists() || !info.isFile() || isGlibcFamily(info.fileName()))
+        if (!info.exists() || !info.isFile() || isGlibcFamily(info.fileName()) || taken.contains(info.fileName()))
             continue;
+        taken.insert(info.fileName());
         if (!copyFileReplacing(library, target.filePath(info.fileName()), result))
             return false;
     }

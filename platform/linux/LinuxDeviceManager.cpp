@@ -29,6 +29,40 @@ QString decodeMountInfoToken(QString token)
     return token;
 }
 
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// udev writes every byte of a label outside a small safe set as "\xHH"
+// into the link name ("MY DISK" becomes "MY\x20DISK"); the bytes are the
+// label's UTF-8. Anything that is not such an escape stays as it is.
+QString decodeLabelLinkName(const QString& linkName)
+{
+    const QByteArray name = QFile::encodeName(linkName);
+    QByteArray bytes;
+    bytes.reserve(name.size());
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (name.at(i) == '\\' && i + 3 < name.size() && name.at(i + 1) == 'x') {
+            const int high = hexValue(name.at(i + 2));
+            const int low = hexValue(name.at(i + 3));
+            if (high >= 0 && low >= 0) {
+                bytes.append(char(high * 16 + low));
+                i += 3;
+                continue;
+            }
+        }
+        bytes.append(name.at(i));
+    }
+    return QString::fromUtf8(bytes);
+}
+
 QString fallbackDisplayName(const QString& devicePath, const QString& mountPoint)
 {
     const QString name = QFileInfo(mountPoint).fileName();
@@ -200,7 +234,7 @@ QHash<QString, QString> Detection::blockLabelMap() const
     for (const QFileInfo& entry : entries) {
         const QString target = withoutPrefix(entry.canonicalFilePath());
         if (target.startsWith(kDevPrefix))
-            labels.insert(QFileInfo(target).fileName(), entry.fileName());
+            labels.insert(QFileInfo(target).fileName(), decodeLabelLinkName(entry.fileName()));
     }
     return labels;
 }
@@ -215,7 +249,10 @@ bool Detection::isMountedFolder(const QString& path) const
 
 QString Detection::mountedRootForLabel(const QString& label) const
 {
-    if (label.isEmpty())
+    // A decoded label can hold what no folder name may ("..", "a/b"): such a
+    // label must not lead the probe out of the mount folders.
+    if (label.isEmpty() || label == QLatin1String(".") || label == QLatin1String("..")
+        || label.contains(QLatin1Char('/')) || label.contains(QChar(u'\0')))
         return QString();
     const QLatin1String patterns[] = {QLatin1String("/media/%1/%2"), QLatin1String("/run/media/%1/%2")};
     for (const QLatin1String& pattern : patterns) {

@@ -84,6 +84,14 @@ bool limitFileSize(qint64 bytes)
     return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+bool killAtFileSize(qint64 bytes)
+{
+    if (!limitFileSize(bytes))
+        return false;
+    ::signal(SIGXFSZ, SIG_DFL);
+    return true;
+}
+
 QString baseTempPath()
 {
     static const QString base = QDir::tempPath();

@@ -41,6 +41,10 @@ int runInChild(const std::function<int()>& function);
 // In a child: limits the size of files this process may write and turns
 // the signal into a plain write error.
 bool limitFileSize(qint64 bytes);
+// In a child: the first write that would reach past the limit kills the
+// process, as a power cut stops a write: what was written stays, and
+// nothing runs after it.
+bool killAtFileSize(qint64 bytes);
 
 // A fresh temporary folder under the temporary location the process
 // started with, whatever TMPDIR a test has set since.

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
 using namespace Kavendru::Core;
 using namespace KavendruTest;
 
@@ -199,7 +201,131 @@ private slots:
         expectExports();
     }
 
+    void routeFollowsTheRoomOnTheDrive_data()
+    {
+        QTest::addColumn<qint64>("driveSize");
+        QTest::addColumn<bool>("oldKeptWhileCopying");
+        QTest::newRow("room for both") << qint64(64) * 1024 * 1024 << true;
+        QTest::newRow("room for one") << qint64(16) * 1024 * 1024 << false;
+    }
+
+    void routeFollowsTheRoomOnTheDrive()
+    {
+        QFETCH(qint64, driveSize);
+        QFETCH(bool, oldKeptWhileCopying);
+        if (!inPrivateMountNamespace())
+            QSKIP("needs root for a private tmpfs");
+        ScopedTmpfs stick(temp->filePath("stick"), driveSize);
+        vaultOnStick(stick, 3000000);
+
+        const QByteArray old = sha256OfFile(containerPath);
+        int oldSeen = -1;
+        const auto watch = [&](qint64 done, qint64, const QString& label) {
+            if (done == 0 && label == QLatin1String("Substituindo container no USB"))
+                oldSeen = sha256OfFile(containerPath) == old ? 1 : 0;
+        };
+        QVERIFY(vault->compactVault(watch, nullptr));
+        QCOMPARE(oldSeen, oldKeptWhileCopying ? 1 : 0);
+        QCOMPARE(QDir(stick.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"kavendru.susb"});
+        expectExports();
+        vault->lockVault();
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        expectExports();
+    }
+
+    void driveFillingUpWhileCopyingKeepsTheOld()
+    {
+        // Room for both when compaction starts, but another program takes
+        // it while the rebuilt container is copied beside the old one.
+        if (!inPrivateMountNamespace())
+            QSKIP("needs root for a private tmpfs");
+        ScopedTmpfs stick(temp->filePath("stick"), 40 * 1024 * 1024);
+        vaultOnStick(stick, 300000);
+        const QByteArray before = sha256OfFile(containerPath);
+        const QByteArray indexBefore = vault->fileIndex().toJson();
+
+        const QString filler = QDir(stick.path()).filePath("outro-programa.dat");
+        QString preserved = QStringLiteral("texto antigo");
+        QVERIFY(!vault->compactVault(fillWhenCopyBackStarts(filler), &preserved));
+        QVERIFY(preserved.isEmpty());
+        QCOMPARE(sha256OfFile(containerPath), before);
+        QCOMPARE(vault->fileIndex().toJson(), indexBefore);
+        QVERIFY(compactionFolders().isEmpty());
+        QCOMPARE(QDir(stick.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"kavendru.susb", "outro-programa.dat"}));
+        expectExports();
+
+        QVERIFY(QFile::remove(filler));
+        QVERIFY(vault->compactVault(ProgressCallback(), nullptr));
+        expectExports();
+    }
+
+    void killedCompactionLeavesAWholeContainer_data()
+    {
+        QTest::addColumn<QString>("phase");
+        QTest::addColumn<int>("call");
+        const QString rebuilding = QStringLiteral("rebuilding");
+        const QString copying = QStringLiteral("Substituindo container no USB");
+        // Three blocks to rebuild, three chunks to copy back.
+        QTest::newRow("first block rebuilt") << rebuilding << 1;
+        QTest::newRow("last block rebuilt") << rebuilding << 3;
+        QTest::newRow("copy back starting") << copying << 1;
+        QTest::newRow("first chunk copied") << copying << 2;
+        QTest::newRow("last chunk copied") << copying << 4;
+    }
+
+    void killedCompactionLeavesAWholeContainer()
+    {
+        QFETCH(QString, phase);
+        QFETCH(int, call);
+        importRandom("grande.bin", 9000000, 1);
+        importRandom("apagado.bin", 2000000, 2);
+        importRandom("medio.bin", 1000000, 3);
+        importRandom("docs/pequeno.txt", 1000, 4);
+        QVERIFY(vault->deleteFile("apagado.bin"));
+        const QByteArray before = sha256OfFile(containerPath);
+
+        VaultManager* manager = vault.get();
+        const int code = runInChild([manager, phase, call]() {
+            int calls = 0;
+            const auto killAt = [&](qint64, qint64, const QString& label) {
+                const bool copying = label == QLatin1String("Substituindo container no USB");
+                if (copying == (phase != QLatin1String("rebuilding")) && ++calls == call)
+                    ::raise(SIGKILL);
+            };
+            manager->compactVault(killAt, nullptr);
+            return 1;
+        });
+        QCOMPARE(code, 128 + SIGKILL);
+        QCOMPARE(sha256OfFile(containerPath), before);
+
+        VaultManager after;
+        QVERIFY(after.unlockVault(containerPath, kPassword));
+        QCOMPARE(after.fileIndex().entries().size(), 3);
+        const QString out = temp->filePath("export.bin");
+        for (const VaultFileEntry& entry : after.fileIndex().entries()) {
+            QVERIFY(after.exportFile(entry.vaultPath, out));
+            QCOMPARE(sha256OfFile(out), expected.value(entry.vaultPath.toLower()));
+            QCOMPARE(sha256OfFile(out), entry.sha256.toHex());
+        }
+        QVERIFY(after.lockVault());
+    }
+
 private:
+    // A vault on the stick with one file and the blocks of a deleted one.
+    void vaultOnStick(const ScopedTmpfs& stick, qint64 deletedSize)
+    {
+        QVERIFY(stick.isMounted());
+        vault->lockVault();
+        containerPath = QDir(stick.path()).filePath("kavendru.susb");
+        QVERIFY(writeFastVault(containerPath, kPassword));
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        importRandom("a.bin", 200000, 1);
+        importRandom("b.bin", deletedSize, 2);
+        QVERIFY(vault->deleteFile("b.bin"));
+    }
+
     QStringList compactionFolders() const
     {
         return QDir(tmp).entryList({QStringLiteral("Kavendru-compact-*")}, QDir::Dirs | QDir::NoDotAndDotDot);

@@ -2,11 +2,15 @@
 
 #include "common/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace Kavendru::Core;
 using namespace KavendruTest;
@@ -40,6 +44,20 @@ QByteArray handMadeContainer(const QByteArray& line, const QByteArray& header, q
     bytes.append(QByteArray(areaSize - header.size(), '\0'));
     bytes.append(tail);
     return bytes;
+}
+
+// A header far longer than the one creation writes: its rewrite can be
+// cut after the journal of the short one is whole.
+ContainerDocument grownDocument()
+{
+    ContainerDocument document = creationLikeDocument();
+    document.encryptedIndex = QByteArray(20000, '\x66');
+    return document;
+}
+
+ContainerManager::PayloadWriter writing(const QByteArray& blocks)
+{
+    return [blocks](QIODevice* device) { return device->write(blocks) == blocks.size(); };
 }
 
 QByteArray minimalHeader(const QByteArray& extra = QByteArray())
@@ -240,22 +258,145 @@ private slots:
         QCOMPARE(after.mid(28 + newHeader.size(), kArea - newHeader.size()), QByteArray(kArea - newHeader.size(), '\0'));
     }
 
-    void tornHeaderWriteFailsAndRestores()
+    void failedRewritePutsBackWhatItWrote()
+    {
+        // A write error midway (a file size limit whose signal is ignored):
+        // what was written is put back, and no journal stays behind.
+        ContainerManager manager;
+        QVERIFY(manager.writeDocument(path, creationLikeDocument(), writing("BLOCKS")));
+        const QByteArray before = readWholeFile(path);
+        const QString filePath = path;
+        const int code = runInChild([filePath]() {
+            if (!limitFileSize(1500))
+                return 3;
+            return ContainerManager().updateDocumentHeader(filePath, grownDocument()) ? 1 : 0;
+        });
+        QCOMPARE(code, 0);
+        QCOMPARE(readWholeFile(path), before);
+        QVERIFY(!journalExists());
+    }
+
+    void interruptedRewriteIsUndone()
+    {
+        ContainerManager manager;
+        QVERIFY(manager.writeDocument(path, creationLikeDocument(), writing("BLOCKS")));
+        const QByteArray before = readWholeFile(path);
+        QCOMPARE(tearRewrite(grownDocument(), 4096), 128 + SIGXFSZ);
+        ContainerDocument read;
+        QVERIFY(!manager.readDocument(path, &read));
+        QVERIFY(journalExists());
+        QVERIFY(!manager.headerJournalPath(path).endsWith(QLatin1String(".susb")));
+        QCOMPARE(QFileInfo(manager.headerJournalPath(path)).absolutePath(), QFileInfo(path).absolutePath());
+
+        const QByteArray torn = readWholeFile(path);
+        QVERIFY(manager.readJournaledDocument(path, &read));
+        QCOMPARE(read.encryptedIndex, creationLikeDocument().encryptedIndex);
+        QCOMPARE(read.payloadOffset, kPayloadStart);
+        QCOMPARE(readWholeFile(path), torn);
+
+        QVERIFY(manager.restoreHeaderFromJournal(path));
+        QCOMPARE(readWholeFile(path), before);
+        QVERIFY(!journalExists());
+        QVERIFY(!manager.readJournaledDocument(path, &read));
+        QVERIFY(!manager.restoreHeaderFromJournal(path));
+    }
+
+    void journalThatIsNotApplied_data()
+    {
+        QTest::addColumn<QString>("damage");
+        for (const char* damage : {"cut short", "body byte changed", "checksum changed", "other magic", "empty",
+                                   "a link to a journal", "rewrite never began"})
+            QTest::newRow(damage) << QString::fromLatin1(damage);
+    }
+
+    void journalThatIsNotApplied()
+    {
+        QFETCH(QString, damage);
+        ContainerManager manager;
+        QVERIFY(manager.writeDocument(path, creationLikeDocument(), writing("BLOCKS")));
+        const QByteArray before = readWholeFile(path);
+        QCOMPARE(tearRewrite(grownDocument(), 4096), 128 + SIGXFSZ);
+        const QString journal = manager.headerJournalPath(path);
+        QByteArray bytes = readWholeFile(journal);
+        QVERIFY(bytes.size() > 500);
+        const QString elsewhere = dir->filePath(QStringLiteral("guardado"));
+        if (damage == QLatin1String("cut short"))
+            bytes.chop(1);
+        else if (damage == QLatin1String("body byte changed"))
+            bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+        else if (damage == QLatin1String("checksum changed"))
+            bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 1);
+        else if (damage == QLatin1String("other magic"))
+            bytes[0] = 'X';
+        else if (damage == QLatin1String("empty"))
+            bytes.clear();
+        if (damage == QLatin1String("a link to a journal")) {
+            QVERIFY(QFile::rename(journal, elsewhere));
+            QVERIFY(QFile::link(elsewhere, journal));
+        } else if (damage == QLatin1String("rewrite never began")) {
+            QVERIFY(writeWholeFile(path, before));
+        } else {
+            QVERIFY(writeWholeFile(journal, bytes));
+        }
+
+        const QByteArray container = readWholeFile(path);
+        ContainerDocument read;
+        QVERIFY(!manager.readJournaledDocument(path, &read));
+        QVERIFY(!manager.restoreHeaderFromJournal(path));
+        QCOMPARE(readWholeFile(path), container);
+        // Removing a stale journal removes a link, never what it leads to.
+        QVERIFY(manager.removeHeaderJournal(path));
+        QVERIFY(!QFileInfo(journal).exists() && !QFileInfo(journal).isSymLink());
+        if (damage == QLatin1String("a link to a journal"))
+            QVERIFY(QFileInfo::exists(elsewhere));
+        QVERIFY(manager.removeHeaderJournal(path));
+    }
+
+    void journalWriteNeverFollowsALink()
     {
         ContainerManager manager;
         QVERIFY(manager.writeDocument(path, creationLikeDocument()));
-        const QByteArray before = sha256OfFile(path);
-        const QString filePath = path;
-        const int code = runInChild([filePath]() {
-            if (!limitFileSize(200))
-                return 3;
-            ContainerManager childManager;
-            ContainerDocument document = creationLikeDocument();
-            document.encryptedIndex = QByteArray(2000, '\x77');
-            return childManager.updateDocumentHeader(filePath, document) ? 1 : 0;
-        });
-        QCOMPARE(code, 0);
-        QCOMPARE(sha256OfFile(path), before);
+        const QString victim = dir->filePath(QStringLiteral("arquivo-do-usuario.txt"));
+        QVERIFY(writeWholeFile(victim, "nao mexa"));
+        QVERIFY(QFile::link(victim, manager.headerJournalPath(path)));
+        QVERIFY(manager.updateDocumentHeader(path, grownDocument()));
+        QCOMPARE(readWholeFile(victim), QByteArray("nao mexa"));
+        QVERIFY(!QFileInfo(manager.headerJournalPath(path)).isSymLink());
+        QVERIFY(!journalExists());
+    }
+
+    void newFileDropsTheJournal()
+    {
+        ContainerManager manager;
+        QVERIFY(manager.writeDocument(path, creationLikeDocument()));
+        QCOMPARE(tearRewrite(grownDocument(), 4096), 128 + SIGXFSZ);
+        QVERIFY(journalExists());
+        QVERIFY(manager.writeDocument(path, creationLikeDocument()));
+        QVERIFY(!journalExists());
+    }
+
+    void noRoomForTheJournalWritesNothing()
+    {
+        if (!inPrivateMountNamespace())
+            QSKIP("needs root for a private tmpfs");
+        ScopedTmpfs stick(dir->filePath(QStringLiteral("stick")), kPayloadStart + 256 * 1024);
+        QVERIFY(stick.isMounted());
+        path = QDir(stick.path()).filePath(QStringLiteral("kavendru.susb"));
+        ContainerManager manager;
+        ContainerDocument larger = creationLikeDocument();
+        larger.encryptedIndex = QByteArray(100000, 'L');
+        QVERIFY(manager.writeDocument(path, larger));
+        {
+            QFile fill(QDir(stick.path()).filePath(QStringLiteral("cheio")));
+            QVERIFY(fill.open(QIODevice::WriteOnly));
+            const QByteArray chunk(4096, 'f');
+            while (fill.write(chunk) == chunk.size() && fill.flush()) {
+            }
+        }
+        const QByteArray before = readWholeFile(path);
+        QVERIFY(!manager.updateDocumentHeader(path, creationLikeDocument()));
+        QCOMPARE(readWholeFile(path), before);
+        QVERIFY(!journalExists());
     }
 
     void lengthLines_data()
@@ -390,6 +531,9 @@ private slots:
         QTest::newRow("empty index") << ("{\"crypto\":{},\"encryptedIndex\":\"\"" + tail);
         QTest::newRow("lenient base64") << ("{\"encryptedIndex\":\"QU*JD\"" + tail);
         QTest::newRow("escaped slash") << ("{\"encryptedIndex\":\"QU\\/D\"" + tail);
+        QTest::newRow("no padding") << ("{\"encryptedIndex\":\"QUI\"" + tail);
+        QTest::newRow("padding inside") << ("{\"encryptedIndex\":\"QQ==QUJD\"" + tail);
+        QTest::newRow("escaped letter") << ("{\"encryptedIndex\":\"QU\\u004aD\"" + tail);
         QTest::newRow("spaces") << QByteArray("{ \"encryptedIndex\" : \"QUJD\" , \"formatVersion\":3,\"magic\":\"SECUSB\"}");
         QTest::newRow("key inside a string")
             << ("{\"crypto\":{\"kdf\":\"\\\",\\\"encryptedIndex\\\":\\\"QUJD\"},\"encryptedIndex\":\"REVG\"" + tail);
@@ -420,6 +564,24 @@ private slots:
     }
 
 private:
+    // A rewrite in a child that dies at the first write past the limit.
+    int tearRewrite(const ContainerDocument& next, qint64 limit) const
+    {
+        const QString filePath = path;
+        return runInChild([filePath, next, limit]() {
+            if (!killAtFileSize(limit))
+                return 3;
+            ContainerManager().updateDocumentHeader(filePath, next);
+            return 1;
+        });
+    }
+
+    bool journalExists() const
+    {
+        const QFileInfo journal(ContainerManager().headerJournalPath(path));
+        return journal.exists() || journal.isSymLink();
+    }
+
     std::unique_ptr<QTemporaryDir> dir;
     QString path;
 };

@@ -123,6 +123,38 @@ private slots:
         QCOMPARE(readWholeFile(out), QByteArray("texto editado"));
     }
 
+    void copyReplacedWithOlderTimeIsWrittenBack_data()
+    {
+        QTest::addColumn<int>("secondsEarlier");
+        QTest::addColumn<QByteArray>("content");
+        // cp -p of an earlier version, or a version restored from a backup.
+        QTest::newRow("older time") << 86400 << QByteArray("versao de ontem: ") + QByteArray(40, 'x');
+        QTest::newRow("older time, same size") << 3600 << QByteArray("original de b.txX");
+        // A clock stepped back to the very time the copy was written.
+        QTest::newRow("same time, other size") << 0 << QByteArray("outro tamanho");
+    }
+
+    void copyReplacedWithOlderTimeIsWrittenBack()
+    {
+        QFETCH(int, secondsEarlier);
+        QFETCH(QByteArray, content);
+        QString local;
+        QVERIFY(vault->prepareFileForEditing("b.txt", &local));
+        const QDateTime written = QFileInfo(local).fileTime(QFileDevice::FileModificationTime);
+        QVERIFY(writeWholeFile(local, content));
+        {
+            QFile file(local);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(written.addSecs(-secondsEarlier), QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(vault->modifiedOpenFiles().size(), 1);
+        QVERIFY(vault->lockVault());
+        QVERIFY(vault->unlockVault(containerPath, kPassword));
+        const QString out = temp->filePath("saida.txt");
+        QVERIFY(vault->exportFile("b.txt", out));
+        QCOMPARE(readWholeFile(out), content);
+    }
+
     void deletedCopyIsNotWrittenBack()
     {
         QString local;

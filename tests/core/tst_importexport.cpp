@@ -1,3 +1,4 @@
+#include "core/CryptoManager.h"
 #include "core/VaultManager.h"
 
 #include "VaultFixtures.h"
@@ -256,13 +257,16 @@ private slots:
         const QByteArray shaBefore = sha256OfFile(containerPath);
         const SecureFileIndex indexBefore = vault->fileIndex();
         VaultManager* manager = vault.get();
+        // Past the journal of the old header, inside the new, longer one.
+        const qint64 limit = 28 + readWholeFile(containerPath).mid(7, 20).trimmed().toLongLong() + 200;
         const int code = runInChild([&]() {
-            // Once the last block is written, no write may reach past
-            // byte 200: the header rewrite tears.
-            const bool imported = manager->importFile(source, "b.bin", [](qint64 done, qint64 total, const QString&) {
-                if (done >= total)
-                    limitFileSize(200);
-            });
+            // Once the last block is written, no write may reach past the
+            // limit: the header rewrite tears.
+            const bool imported =
+                manager->importFile(source, "b.bin", [limit](qint64 done, qint64 total, const QString&) {
+                    if (done >= total)
+                        limitFileSize(limit);
+                });
             if (imported)
                 return 1;
             return sameIndex(manager->fileIndex(), indexBefore) ? 0 : 2;
@@ -270,6 +274,7 @@ private slots:
         QCOMPARE(code, 0);
         QCOMPARE(fileSize(containerPath), sizeBefore);
         QCOMPARE(sha256OfFile(containerPath), shaBefore);
+        QVERIFY(!QFileInfo::exists(ContainerManager().headerJournalPath(containerPath)));
         // The header on the drive still matches the index this process holds.
         QVERIFY(vault->importFile(small, "c.txt"));
         const QString exported = temp->filePath("a-de-volta.txt");
@@ -378,6 +383,63 @@ private slots:
         QVERIFY(!vault->writeVaultFileToDevice("a.txt", &buffer));
         QVERIFY(!vault->exportFile("a.txt", temp->filePath("saida.txt")));
         QVERIFY(!QFileInfo::exists(temp->filePath("saida.txt")));
+    }
+
+    void shortLengthLineStartsTheBlocksEarlier()
+    {
+        // Another writer's container whose length line is 10 bytes, not 21:
+        // its header area, and its block area after it, start 11 bytes early.
+        const QString a = temp->filePath("a.bin");
+        const QString b = temp->filePath("b.txt");
+        QVERIFY(writeRandomFile(a, kBlock + 100, 21));
+        QVERIFY(writeWholeFile(b, "pequeno"));
+        QVERIFY(vault->importFile(a, "a.bin"));
+        QVERIFY(vault->importFile(b, "docs/b.txt"));
+        constexpr qint64 shift = 11;
+        const SecureFileIndex original = vault->fileIndex();
+        SecureFileIndex shifted;
+        for (const VaultDirectoryEntry& folder : original.directoryList())
+            QVERIFY(shifted.addDirectory(folder));
+        for (VaultFileEntry entry : original.entries()) {
+            for (VaultFileBlock& block : entry.blocks)
+                block.offset -= shift;
+            QVERIFY(shifted.addOrReplace(entry));
+        }
+        ContainerDocument document;
+        QVERIFY(ContainerManager().readDocument(containerPath, &document));
+        document.crypto.payloadNonce = CryptoManager().generateNonce(24);
+        document.encryptedIndex = vault->encryptIndex(document, shifted);
+        const QByteArray header = ContainerManager().buildHeader(document);
+        QByteArray bytes = "SECUSB3" + QByteArray::number(header.size()).rightJustified(9, ' ') + '\n' + header;
+        bytes.append(QByteArray(ContainerManager::HeaderAreaSize - header.size(), '\0'));
+        bytes.append(readWholeFile(containerPath).mid(ContainerManager::PayloadStart));
+        const QString other = temp->filePath("curto.susb");
+        QVERIFY(writeWholeFile(other, bytes));
+        vault->lockVault();
+
+        VaultManager reader;
+        QVERIFY(reader.unlockVault(other, kPassword));
+        const auto exportsMatch = [&]() {
+            const QString out = temp->filePath("saida.bin");
+            QVERIFY(reader.exportFile("a.bin", out));
+            QCOMPARE(sha256OfFile(out), sha256OfFile(a));
+            QVERIFY(reader.exportFile("docs/b.txt", out));
+            QCOMPARE(readWholeFile(out), QByteArray("pequeno"));
+        };
+        exportsMatch();
+        // Its header cannot be rewritten in place; compaction writes it anew.
+        QVERIFY(!reader.createDirectory("nova"));
+        QCOMPARE(readWholeFile(other), bytes);
+        QVERIFY(reader.compactVault(ProgressCallback(), nullptr));
+        ContainerDocument compacted;
+        QVERIFY(ContainerManager().readDocument(other, &compacted));
+        QCOMPARE(compacted.payloadOffset, ContainerManager::PayloadStart);
+        exportsMatch();
+        QVERIFY(reader.createDirectory("nova"));
+        QVERIFY(reader.lockVault());
+        QVERIFY(reader.unlockVault(other, kPassword));
+        exportsMatch();
+        QVERIFY(reader.lockVault());
     }
 
 private:

@@ -195,15 +195,20 @@ private slots:
     void modificationRule_data()
     {
         QTest::addColumn<int>("secondsLater");
+        QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("modified");
-        QTest::newRow("later") << 5 << true;
-        QTest::newRow("equal") << 0 << false;
-        QTest::newRow("earlier") << -5 << false;
+        QTest::newRow("later, same size") << 5 << QByteArray("v2") << true;
+        QTest::newRow("same time, same size") << 0 << QByteArray("v2") << false;
+        QTest::newRow("same time, other size") << 0 << QByteArray("conteudo novo") << true;
+        // An older version put back with its own time (cp -p, a backup).
+        QTest::newRow("earlier, same size") << -5 << QByteArray("v0") << true;
+        QTest::newRow("earlier, other size") << -3600 << QByteArray("versao antiga") << true;
     }
 
     void modificationRule()
     {
         QFETCH(int, secondsLater);
+        QFETCH(QByteArray, content);
         QFETCH(bool, modified);
         const QString copy = QDir(temp->path()).filePath("copia.txt");
         QVERIFY(writeWholeFile(copy, "v1"));
@@ -212,8 +217,8 @@ private slots:
         FileSyncManager sync;
         QVERIFY(sync.track("docs/copia.txt", copy));
         QVERIFY(!sync.isModified("docs/copia.txt"));
-        // Content does not count, only the time.
-        QVERIFY(writeWholeFile(copy, "conteudo novo"));
+        // Content is never read: only the time and the size count.
+        QVERIFY(writeWholeFile(copy, content));
         setModified(copy, base.addSecs(secondsLater));
         QCOMPARE(sync.isModified("docs/copia.txt"), modified);
         QCOMPARE(sync.modifiedFiles().size(), modified ? 1 : 0);

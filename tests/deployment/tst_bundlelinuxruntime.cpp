@@ -70,9 +70,43 @@ private slots:
         PortableBundleSystem system;
         system.searchPath = {fakeProgramFolder(dir->path(), QStringLiteral("ldd"), printing(output))};
         const PortableBundleManager manager(system);
-        QCOMPARE(asSet(manager.linuxLibraryDependencies(QStringLiteral("/x/Kavendru"))),
-                 QSet<QString>({QStringLiteral("/opt/qt/lib/libQt6Core.so.6"),
-                                QStringLiteral("/lib64/ld-linux-x86-64.so.2")}));
+        QCOMPARE(manager.linuxLibraryDependencies(QStringLiteral("/x/Kavendru")),
+                 QStringList({QStringLiteral("/opt/qt/lib/libQt6Core.so.6"),
+                              QStringLiteral("/lib64/ld-linux-x86-64.so.2")}));
+    }
+
+    void sameNameTakesTheFirstListed_data()
+    {
+        QTest::addColumn<bool>("otherFirst");
+        QTest::newRow("system first") << false;
+        QTest::newRow("other folder first") << true;
+    }
+
+    void sameNameTakesTheFirstListed()
+    {
+        QFETCH(bool, otherFirst);
+        const QString system = libs + QStringLiteral("/system/libdup.so.1");
+        const QString other = libs + QStringLiteral("/other/libdup.so.1");
+        QVERIFY(makeFile(system, "the system's libdup"));
+        QVERIFY(makeFile(other, "another libdup, longer than the first"));
+        QVERIFY(makeFile(libs + QStringLiteral("/libz.so.1"), "z"));
+        const QByteArray first = (otherFirst ? other : system).toUtf8();
+        const QByteArray second = (otherFirst ? system : other).toUtf8();
+        const QByteArray output = "\tlibdup.so.1 => " + first + " (0x1)\n\tlibz.so.1 => " + libs.toUtf8()
+            + "/libz.so.1 (0x2)\n\tlibdup.so.1 => " + second + " (0x3)\n";
+        PortableBundleSystem fake;
+        fake.searchPath = {fakeProgramFolder(dir->path(), QStringLiteral("ldd"), printing(output))};
+        const PortableBundleManager manager(fake);
+        // The same bundle on every run, the first listed library in it.
+        for (int run = 0; run < 2; ++run) {
+            PortableBundleResult result;
+            QVERIFY(manager.copyLinuxLibraryDependencies(QStringLiteral("/x/Kavendru"), target, &result));
+            QCOMPARE(namesIn(target), QStringList({"libdup.so.1", "libz.so.1"}));
+            QCOMPARE(KavendruTest::readWholeFile(target + QStringLiteral("/libdup.so.1")),
+                     KavendruTest::readWholeFile(QString::fromUtf8(first)));
+            QCOMPARE(result.writtenPaths,
+                     QStringList({target + QStringLiteral("/libdup.so.1"), target + QStringLiteral("/libz.so.1")}));
+        }
     }
 
     void copiesLibrariesButNotTheCLibrary()
@@ -242,6 +276,29 @@ private slots:
         QCOMPARE(namesIn(target), QStringList({"libQt6Core.so.6", "libQt6Gui.so.6"}));
         // Each plug-in asks again; the copies already in place are recorded.
         QCOMPARE(result.writtenPaths.count(target + QStringLiteral("/libQt6Gui.so.6")), 4);
+    }
+
+    void pluginsAskInNameOrder()
+    {
+        // Each plug-in's ldd names its own libdup; the plug-in last by name
+        // decides what the bundle holds, however the folder lists them.
+        const QByteArray l = libs.toUtf8();
+        for (const char* name : {"a", "b", "c"})
+            QVERIFY(makeFile(libs + QStringLiteral("/%1/libdup.so.1").arg(QLatin1String(name)),
+                             QByteArray("libdup of ") + name));
+        const QByteArray ldd = "#!/bin/sh\nname=$(basename \"$1\" .so)\n"
+                               "echo \"\tlibdup.so.1 => " + l + "/${name#libq}/libdup.so.1 (0x1)\"\n";
+        PortableBundleSystem system;
+        system.searchPath = {fakeProgramFolder(dir->path(), QStringLiteral("ldd"), ldd)};
+        system.qtPluginFolder = dir->filePath(QStringLiteral("qt-plugins"));
+        for (const char* name : {"c", "a", "b"})
+            QVERIFY(makeFile(system.qtPluginFolder + QStringLiteral("/platforms/libq%1.so").arg(QLatin1String(name)),
+                             name));
+        const QString plugins = dir->filePath(QStringLiteral("bundle/plugins"));
+        QVERIFY(QDir().mkpath(plugins));
+        PortableBundleResult result;
+        QVERIFY2(PortableBundleManager(system).copyQtLinuxPlugins(plugins, &result), qPrintable(result.message));
+        QCOMPARE(KavendruTest::readWholeFile(target + QStringLiteral("/libdup.so.1")), QByteArray("libdup of c"));
     }
 
     void pluginWithoutListingFails()

@@ -117,7 +117,7 @@ QString unmountedPen()
 }
 QString unmountedMyDisk()
 {
-    return record("/dev/sdb2", "/dev/sdb2", "MY\\x20DISK", "", "", true, false);
+    return record("/dev/sdb2", "/dev/sdb2", "MY DISK", "", "", true, false);
 }
 QString unmountedStick()
 {
@@ -398,11 +398,44 @@ private slots:
                                        << "/mnt/PEN";
         QTest::newRow("no label: kernel name") << QByteArray("ana") << unset << "" << QStringList{"/media/ana/sdb1"}
                                                << "/media/ana/sdb1";
-        QTest::newRow("escaped label kept as udev wrote it")
-            << QByteArray("ana") << unset << "MY\\x20DISK" << QStringList{"/media/ana/MY DISK"} << "";
-        QTest::newRow("escaped label found as written")
-            << QByteArray("ana") << unset << "MY\\x20DISK" << QStringList{"/media/ana/MY\\x20DISK"}
-            << "/media/ana/MY\\x20DISK";
+    }
+
+    void escapedLabels_data()
+    {
+        QTest::addColumn<QString>("linkName");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QStringList>("folders");
+        QTest::addColumn<QString>("mountPoint");
+        QTest::newRow("blank") << "MY\\x20DISK" << "MY DISK" << QStringList{"/media/ana/MY DISK"}
+                               << "/media/ana/MY DISK";
+        QTest::newRow("not found as udev wrote it")
+            << "MY\\x20DISK" << "MY DISK" << QStringList{"/media/ana/MY\\x20DISK"} << "";
+        QTest::newRow("UTF-8 bytes") << "Jo\\xc3\\xa3o\\x20\\xE2\\x82\\xAC" << QString::fromUtf8("João €")
+                                     << QStringList{QString::fromUtf8("/run/media/ana/João €")}
+                                     << QString::fromUtf8("/run/media/ana/João €");
+        QTest::newRow("escaped backslash") << "A\\x5cx20B" << "A\\x20B" << QStringList() << "";
+        QTest::newRow("no escape") << "A\\xZZ\\x2" << "A\\xZZ\\x2" << QStringList{"/mnt/A\\xZZ\\x2"}
+                                   << "/mnt/A\\xZZ\\x2";
+        // A label is shown as it is, but never leads the probe elsewhere.
+        QTest::newRow("slash") << "a\\x2fb" << "a/b" << QStringList{"/media/ana/a/b"} << "";
+        QTest::newRow("parent folder") << "\\x2e\\x2e" << ".." << QStringList{"/media/ana"} << "";
+    }
+
+    void escapedLabels()
+    {
+        QFETCH(QString, linkName);
+        QFETCH(QString, label);
+        QFETCH(QStringList, folders);
+        QFETCH(QString, mountPoint);
+        qputenv("USER", "ana");
+        qunsetenv("LOGNAME");
+        QVERIFY(tree->addScsiDisk(kUsbStickHost, "sdb", "1", "0", {"sdb1"}));
+        QVERIFY(tree->addLabel(linkName, "sdb1"));
+        QVERIFY(tree->writeMountInfo(kBaseMounts));
+        for (const QString& folder : folders)
+            QVERIFY(tree->makeFolder(folder));
+        QCOMPARE(describeAll(detect()),
+                 QStringList{record("/dev/sdb1", "/dev/sdb1", label, mountPoint, "", true, !mountPoint.isEmpty())});
     }
 
     void guessedMountRoot()
