@@ -1,0 +1,2 @@
+#include <QObject>
+int main() { return 0; }
