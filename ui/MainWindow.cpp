@@ -438,7 +438,7 @@ void MainWindow::buildUi()
 
 void MainWindow::buildMenus()
 {
-    const auto add = [this](QMenu* menu, QAction*& action, const QString& text, const QKeySequence& shortcut) {
+    const auto add = [](QMenu* menu, QAction*& action, const QString& text, const QKeySequence& shortcut) {
         action = menu->addAction(text);
         if (!shortcut.isEmpty())
             action->setShortcut(shortcut);
