@@ -438,7 +438,7 @@ void MainWindow::buildUi()
 
 void MainWindow::buildMenus()
 {
-    const auto add = [this](QMenu* menu, QAction*& action, const QString& text, const QKeySequence& shortcut) {
+    const auto add = [](QMenu* menu, QAction*& action, const QString& text, const QKeySequence& shortcut) {
         action = menu->addAction(text);
         if (!shortcut.isEmpty())
             action->setShortcut(shortcut);
@@ -759,6 +759,9 @@ void MainWindow::refreshVaultFiles()
     const QString folderType = tr("Pasta");
     fileTable->setUpdatesEnabled(false);
     fileTable->setRowCount(int(hasParentRow) + int(folders.size()) + int(files.size()));
+    // The view learns of the rows above; a signal for each of the items
+    // set below would only repaint cells one by one. One repaint follows.
+    const bool modelWasBlocked = fileTable->model()->blockSignals(true);
     int row = 0;
     if (hasParentRow)
         setRow(fileTable, row++, ParentDirectory, parentVaultPath(currentDirectory), QStringLiteral(".."), QString(),
@@ -769,7 +772,9 @@ void MainWindow::refreshVaultFiles()
     for (const VaultFileEntry* file : files)
         setRow(fileTable, row++, File, file->vaultPath, vaultBaseName(file->vaultPath), formatFileSize(file->sizeBytes),
                fileTypeLabel(file->vaultPath), formatFileDate(file->lastModifiedUtc));
+    fileTable->model()->blockSignals(modelWasBlocked);
     fileTable->setUpdatesEnabled(true);
+    fileTable->viewport()->update();
 
     fileTable->clearSelection();
     fileTable->setCurrentCell(-1, -1);

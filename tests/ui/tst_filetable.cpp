@@ -1,6 +1,9 @@
 // The file table of an unlocked vault: rows, sorting, navigation, icons.
 #include "MainWindowTestSupport.h"
 
+#include "core/SecureFileIndex.h"
+#include "core/VaultFixtures.h"
+
 #include <QDir>
 #include <QHeaderView>
 #include <QTemporaryDir>
@@ -150,6 +153,38 @@ private slots:
                  QStringList({"Nova pasta...", "Renomear pasta...", "Excluir pasta vazia", "-", "Importar...",
                               "Exportar...", "Abrir", "-", "Excluir..."}));
         QVERIFY(menuAction(window(), {"USB", "Acesso ao cofre", "Arquivos protegidos", "Renomear pasta..."})->isEnabled());
+    }
+
+    // Rows that compare equal (names differing only in case, same size)
+    // keep the index's order in both directions.
+    void tiesKeepTheIndexOrder()
+    {
+        const auto folder = makeTempDir();
+        const QString root = folder->filePath(QStringLiteral("PEN"));
+        QVERIFY(QDir().mkpath(root));
+        Kavendru::Core::SecureFileIndex index;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        int id = 0;
+        for (const char* path : {"Nota.txt", "b.txt", "NOTA.txt", "nota.TXT"}) {
+            Kavendru::Core::VaultFileEntry entry;
+            entry.id = QString::number(++id);
+            entry.vaultPath = QLatin1String(path);
+            entry.sizeBytes = 10;
+            entry.lastModifiedUtc = now;
+            QVERIFY(index.addOrReplace(entry));
+        }
+        const QString container = QDir(root).filePath(QStringLiteral("kavendru.susb"));
+        QVERIFY(writeFastVault(container, kPassword.toUtf8(), index));
+        WindowFixture other({mountedDrive(root, "PEN")});
+        other.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(other.window.get()));
+        ModalDriver driver;
+        QVERIFY(chooseAndUnlock(other.window.get(), driver, container, kPassword));
+        QCOMPARE(tableNames(other.window.get()), QStringList({"b.txt", "Nota.txt", "NOTA.txt", "nota.TXT"}));
+        clickHeader(other.window.get(), 1);
+        QCOMPARE(tableNames(other.window.get()), QStringList({"Nota.txt", "NOTA.txt", "nota.TXT", "b.txt"}));
+        clickHeader(other.window.get(), 2); // one size: ties by name
+        QCOMPARE(tableNames(other.window.get()), QStringList({"b.txt", "Nota.txt", "NOTA.txt", "nota.TXT"}));
     }
 
 private:
