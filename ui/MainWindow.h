@@ -106,7 +106,12 @@ private:
     // vault is open.
     QString openVaultContainerPath() const { return openContainerPath; }
 
-    // Handlers of the operations still to come, in MainWindowOperations.cpp.
+    // The operations on the vault, in MainWindowOperations.cpp.
+    bool confirmImportFitsStorage(const QList<QString>& paths) const;
+    bool confirmReplaceVaultFile(const QString& vaultPath) const;
+    bool confirmExportOutsideVault(const QString& vaultPath) const;
+    bool confirmDeleteVaultFile(const QString& vaultPath) const;
+    bool confirmCompactVault() const;
     void backupContainer();
     void changeVaultPassword();
     void importFiles();

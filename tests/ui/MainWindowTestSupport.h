@@ -27,6 +27,21 @@ struct MainWindowTestAccess {
     {
         return window.vaultManager.prepareFileForEditing(vaultPath, localPath);
     }
+    // The handlers a menu entry reaches, called even when the entry is
+    // disabled, as a stale shortcut or a second path to them could.
+    static void runFileHandlers(MainWindow& window)
+    {
+        window.openSelectedFile();
+        window.exportSelectedFile();
+        window.moveSelectedFile();
+        window.renameSelectedFile();
+        window.deleteSelectedFile();
+    }
+    static void runFolderHandlers(MainWindow& window)
+    {
+        window.renameSelectedDirectory();
+        window.deleteSelectedDirectory();
+    }
 };
 
 } // namespace Kavendru::UI

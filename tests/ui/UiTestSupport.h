@@ -62,6 +62,7 @@ QAbstractButton* findButton(QWidget* root, const QString& text);
 #define KAVENDRU_UI_TEST_MAIN(TestObject)                                                                            \
     int main(int argc, char* argv[])                                                                                 \
     {                                                                                                                \
+        KavendruTest::enterPrivateMountNamespace();                                                                  \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                                          \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                                                 \
         KavendruTest::UiTestEnvironment environment;                                                                 \
