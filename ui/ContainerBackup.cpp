@@ -7,17 +7,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <algorithm>
-
 namespace Kavendru::UI {
-
-int progressPermille(qint64 done, qint64 total)
-{
-    if (total <= 0)
-        return 1000;
-    const qint64 value = done * 1000 / total;
-    return static_cast<int>(std::clamp<qint64>(value, 0, 1000));
-}
 
 BackupResult copyContainerBackup(const QString& containerPath, const QString& destinationPath,
                                  const BackupProgress& progress)

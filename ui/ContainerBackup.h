@@ -27,8 +27,4 @@ constexpr qint64 kBackupChunkSize = 8388608;
 BackupResult copyContainerBackup(const QString& containerPath, const QString& destinationPath,
                                  const BackupProgress& progress);
 
-// The progress dialog's value for a step: done * 1000 / total, or 1000 when
-// there is nothing to copy.
-int progressPermille(qint64 done, qint64 total);
-
 } // namespace Kavendru::UI

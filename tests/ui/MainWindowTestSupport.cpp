@@ -138,32 +138,51 @@ void ModalDriver::cancelPrompt()
     answerPassword(QString());
 }
 
-void ModalDriver::answerFile(const QString& path)
+void ModalDriver::answerFile(const QString& path, FileAnswer how)
+{
+    answerFiles(path.isEmpty() ? QStringList() : QStringList{path}, how);
+}
+
+void ModalDriver::answerFiles(const QStringList& paths, FileAnswer how, std::function<void()> afterAccept)
 {
     auto tries = std::make_shared<int>(0);
-    onNext([this, path, tries](QWidget* widget) {
+    onNext([this, paths, how, tries, afterAccept](QWidget* widget) {
         auto* dialog = qobject_cast<QFileDialog*>(widget);
         if (!dialog || !dialog->isVisible())
             return false;
         if (*tries == 0)
             fileStarts.append(dialog->selectedFiles().value(0));
-        if (path.isEmpty()) {
+        if (paths.isEmpty()) {
             dialog->reject();
             return true;
+        }
+        if (how == FileAnswer::ReplaceWithoutAsking)
+            dialog->setOption(QFileDialog::DontConfirmOverwrite);
+        // Several files are typed quoted, from the folder of the first.
+        QString typed = paths.first();
+        if (paths.size() > 1) {
+            dialog->setDirectory(QFileInfo(paths.first()).absolutePath());
+            QStringList quoted;
+            for (const QString& path : paths)
+                quoted.append(QLatin1Char('"') + path + QLatin1Char('"'));
+            typed = quoted.join(QLatin1Char(' '));
         }
         // selectFile() leaves a focused name field alone, so the path is
         // typed into it; the dialog reads its folder in the background and
         // may refuse a path until it has: try again at the next look.
         if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-            name->setText(path);
+            name->setText(typed);
         else
-            dialog->selectFile(path);
+            dialog->selectFile(typed);
         static_cast<QDialog*>(dialog)->accept();
-        if (!dialog->isVisible())
+        if (!dialog->isVisible()) {
+            if (afterAccept)
+                afterAccept();
             return true;
+        }
         if (++*tries < 200)
             return false;
-        fileStarts.append(QStringLiteral("<refused: %1>").arg(path));
+        fileStarts.append(QStringLiteral("<refused: %1>").arg(typed));
         ++unexpectedCount;
         dialog->reject();
         return true;

@@ -104,8 +104,14 @@ public:
     // The next text prompt: the text typed and OK, or cancelled when null.
     void answerPassword(const QString& text);
     void cancelPrompt();
-    // The next file dialog: the path chosen and accepted, or cancelled when empty.
-    void answerFile(const QString& path);
+    enum class FileAnswer { AsTheUser, ReplaceWithoutAsking };
+    // The next file dialog: the path chosen and accepted, or cancelled when
+    // empty. A save dialog asks before replacing a file unless told not to.
+    void answerFile(const QString& path, FileAnswer how = FileAnswer::AsTheUser);
+    // The next file dialog: several files chosen at once; then, if given,
+    // what happens to them before the window reads the answer.
+    void answerFiles(const QStringList& paths, FileAnswer how = FileAnswer::AsTheUser,
+                     std::function<void()> afterAccept = {});
 
     const QList<SeenBox>& boxes() const { return seen; }
     QStringList boxTexts() const;

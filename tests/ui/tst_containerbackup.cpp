@@ -1,6 +1,7 @@
 #include "common/TestSupport.h"
 
 #include "ui/ContainerBackup.h"
+#include "ui/OperationProgressDialog.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +13,7 @@
 
 using Kavendru::UI::BackupResult;
 using Kavendru::UI::copyContainerBackup;
-using Kavendru::UI::progressPermille;
+using Kavendru::UI::OperationProgressDialog;
 
 namespace {
 
@@ -66,7 +67,7 @@ private slots:
 
         QList<int> seen;
         QCOMPARE(copyContainerBackup(container, backup,
-                                     [&](qint64 done, qint64 total) { seen.append(progressPermille(done, total)); }),
+                                     [&](qint64 done, qint64 total) { seen.append(OperationProgressDialog::progressValue(done, total)); }),
                  BackupResult::Copied);
         QCOMPARE(seen, values);
         QCOMPARE(KavendruTest::readWholeFile(backup), bytes);

@@ -75,13 +75,14 @@ struct UnlockedVault {
     ModalDriver driver;
 
     bool setUp(const QList<QPair<QString, QByteArray>>& files = {}, const QStringList& folders = {},
-               const QString& driveRoot = QString())
+               const QString& driveRoot = QString(), const QList<UsbDevice>& otherDrives = {})
     {
         root = driveRoot.isEmpty() ? dir->filePath(QStringLiteral("PEN")) : driveRoot;
         container = QDir(root).filePath(QStringLiteral("kavendru.susb"));
         if (!QDir().mkpath(root) || !writeVaultWithFiles(container, kPassword.toUtf8(), files, folders))
             return false;
-        fixture = std::make_unique<WindowFixture>(QList<UsbDevice>{mountedDrive(root, QStringLiteral("PEN"))});
+        fixture = std::make_unique<WindowFixture>(QList<UsbDevice>{mountedDrive(root, QStringLiteral("PEN"))}
+                                                  + otherDrives);
         window()->show();
         if (!QTest::qWaitForWindowExposed(window()))
             return false;
@@ -107,48 +108,6 @@ struct UnlockedVault {
     void enter(const QString& folder) { doubleClickRow(window(), rowNamed(window(), folder)); }
     void trigger(const QString& actionText) { windowAction(window(), actionText)->trigger(); }
 };
-
-// The next file dialog: these files chosen at once; then, if given, what
-// happens to them before the window reads the answer.
-void answerFiles(ModalDriver& driver, const QStringList& paths, const std::function<void()>& afterAccept = {})
-{
-    driver.onNext([paths, afterAccept](QWidget* widget) {
-        auto* dialog = qobject_cast<QFileDialog*>(widget);
-        if (!dialog || !dialog->isVisible())
-            return false;
-        QStringList quoted;
-        for (const QString& path : paths)
-            quoted.append(QLatin1Char('"') + path + QLatin1Char('"'));
-        dialog->setDirectory(QFileInfo(paths.first()).absolutePath());
-        dialog->selectFile(quoted.join(QLatin1Char(' ')));
-        static_cast<QDialog*>(dialog)->accept();
-        if (dialog->isVisible())
-            dialog->reject();
-        // The dialog has checked the files; they may go before the window looks.
-        if (afterAccept)
-            afterAccept();
-        return true;
-    });
-}
-
-// The next save dialog: the path typed and accepted, replacing an existing
-// file without Qt's own question (its answer is not what is tested here).
-void answerSaveFile(ModalDriver& driver, const QString& path, QString* proposed = nullptr)
-{
-    driver.onNext([path, proposed](QWidget* widget) {
-        auto* dialog = qobject_cast<QFileDialog*>(widget);
-        if (!dialog || !dialog->isVisible())
-            return false;
-        if (proposed)
-            *proposed = dialog->selectedFiles().value(0);
-        dialog->setOption(QFileDialog::DontConfirmOverwrite);
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-        if (dialog->isVisible())
-            dialog->reject();
-        return true;
-    });
-}
 
 // Catches what the window hands to the desktop for opening.
 class UrlCatcher : public QObject {
@@ -203,7 +162,7 @@ private slots:
         QStringList paths;
         for (const QString& name : names)
             paths.append(vault.hostFile(name, "novo " + name.toUtf8()));
-        answerFiles(vault.driver, paths);
+        vault.driver.answerFiles(paths);
         for (const QString& answer : answers)
             vault.driver.answerBox(answer);
         vault.trigger(QStringLiteral("Importar..."));
@@ -230,7 +189,7 @@ private slots:
         QVERIFY(vault.setUp());
         const QString first = vault.hostFile(QStringLiteral("um/nota.txt"), "primeira");
         const QString second = vault.hostFile(QStringLiteral("dois/nota.txt"), "segunda");
-        answerFiles(vault.driver, {first, second});
+        vault.driver.answerFiles({first, second});
         vault.driver.answerBox(QStringLiteral("Sim"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -246,7 +205,7 @@ private slots:
         UnlockedVault vault;
         QVERIFY(vault.setUp({}, {QStringLiteral("Docs")}));
         vault.enter(QStringLiteral("Docs"));
-        answerFiles(vault.driver, {vault.hostFile(QStringLiteral("x.txt"), "x")});
+        vault.driver.answerFiles({vault.hostFile(QStringLiteral("x.txt"), "x")});
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
         QCOMPARE(tableNames(vault.window()), (QStringList{"..", "x.txt"}));
@@ -262,7 +221,7 @@ private slots:
         QVERIFY(vault.setUp({}, {QStringLiteral("Fotos")}));
         const QString folderName = vault.hostFile(QStringLiteral("fotos"), "um arquivo chamado fotos");
         const QString fine = vault.hostFile(QStringLiteral("ok.txt"), "ok");
-        answerFiles(vault.driver, {folderName, fine});
+        vault.driver.answerFiles({folderName, fine});
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -273,7 +232,7 @@ private slots:
         const QString link = vault.dir->filePath(QStringLiteral("host/atalho.susb"));
         QVERIFY(QFile::link(vault.container, link));
         const QByteArray before = readWholeFile(vault.container);
-        answerFiles(vault.driver, {link});
+        vault.driver.answerFiles({link});
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -289,7 +248,7 @@ private slots:
         UnlockedVault vault;
         QVERIFY(vault.setUp());
         const QString path = vault.hostFile(QStringLiteral("some.txt"), "x");
-        answerFiles(vault.driver, {path}, [path] { QFile::remove(path); });
+        vault.driver.answerFiles({path}, ModalDriver::FileAnswer::AsTheUser, [path] { QFile::remove(path); });
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -307,7 +266,7 @@ private slots:
         QVERIFY(vault.setUp());
         const QString file = vault.hostFile(QStringLiteral("a.txt"), "x");
         QVERIFY(QDir().rename(vault.root, vault.dir->filePath(QStringLiteral("PEN-fora"))));
-        answerFiles(vault.driver, {file});
+        vault.driver.answerFiles({file});
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -339,7 +298,7 @@ private slots:
         const QString big = vault.hostFile(QStringLiteral("grande.bin"), QByteArray());
         QFile file(big);
         QVERIFY(file.resize(fits));
-        answerFiles(vault.driver, {big});
+        vault.driver.answerFiles({big});
         vault.driver.answerBox(QStringLiteral("Não"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -347,7 +306,7 @@ private slots:
         QCOMPARE(vault.driver.boxes().value(0).defaultButton, QStringLiteral("Não"));
 
         QVERIFY(file.resize(fits + 1));
-        answerFiles(vault.driver, {big});
+        vault.driver.answerFiles({big});
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -368,12 +327,12 @@ private slots:
         const QString small = mountDir->filePath(QStringLiteral("PEQUENO"));
         ScopedTmpfs tmpfs(small, 32 * 1024 * 1024);
         QVERIFY(tmpfs.isMounted());
-        UnlockedVault vault;
-        QVERIFY(vault.setUp({}, {}, small));
-        const QString other = vault.dir->filePath(QStringLiteral("OUTRO"));
+        const auto otherDir = makeTempDir();
+        const QString other = otherDir->filePath(QStringLiteral("OUTRO"));
         QVERIFY(QDir().mkpath(other));
-        *vault.fixture->drives << mountedDrive(other, QStringLiteral("OUTRO"), QStringLiteral("/dev/sdc1"));
-        vault.trigger(QStringLiteral("Atualizar lista"));
+        QVERIFY(writeVaultWithFiles(QDir(other).filePath(QStringLiteral("kavendru.susb")), kPassword.toUtf8(), {}));
+        UnlockedVault vault;
+        QVERIFY(vault.setUp({}, {}, small, {mountedDrive(other, QStringLiteral("OUTRO"), QStringLiteral("/dev/sdc1"))}));
         const int otherRow = [&] {
             for (int i = 0; i < driveList(vault.window())->count(); ++i) {
                 if (driveList(vault.window())->item(i)->text().contains(QStringLiteral("OUTRO")))
@@ -381,16 +340,16 @@ private slots:
             }
             return -1;
         }();
-        if (otherRow >= 0) {
-            QListWidget* list = driveList(vault.window());
-            list->setCurrentRow(otherRow);
-            emit list->itemDoubleClicked(list->item(otherRow));
-        }
+        QVERIFY(otherRow >= 0);
+        QListWidget* list = driveList(vault.window());
+        list->setCurrentRow(otherRow);
+        emit list->itemDoubleClicked(list->item(otherRow));
+        QCOMPARE(vault.driver.unexpected(), 0);
 
         const QString big = vault.hostFile(QStringLiteral("grande.bin"), QByteArray());
         QFile file(big);
         QVERIFY(file.resize(24 * 1024 * 1024));
-        answerFiles(vault.driver, {big});
+        vault.driver.answerFiles({big});
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Importar..."));
         QVERIFY(vault.driver.allHandled());
@@ -456,7 +415,7 @@ private slots:
             vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Renomear arquivo..."));
         QVERIFY(vault.driver.allHandled());
-        QCOMPARE(vault.driver.promptTitles(), QStringList{QStringLiteral("Renomear arquivo")});
+        QCOMPARE(vault.driver.promptTitles().mid(1), QStringList{QStringLiteral("Renomear arquivo")});
         QCOMPARE(vault.driver.boxTexts(), message.isEmpty() ? QStringList() : QStringList{message});
         QCOMPARE(readWholeFile(vault.container), before);
     }
@@ -522,17 +481,29 @@ private slots:
         QCOMPARE(readWholeFile(vault.container), before);
     }
 
-    void moveWithoutAnotherFolder()
+    // The only folder holds the file: the root is still another place.
+    void moveOutOfTheOnlyFolder()
     {
         UnlockedVault vault;
         QVERIFY(vault.setUp({{QStringLiteral("Docs/a.txt"), QByteArray("a")}}, {QStringLiteral("Docs")}));
         vault.enter(QStringLiteral("Docs"));
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
-        vault.driver.answerBox(QStringLiteral("OK"));
+        QStringList offered;
+        vault.driver.onNext([&offered](QWidget* widget) {
+            auto* combo = widget->findChild<QComboBox*>();
+            if (!combo || widget->windowTitle() != QLatin1String("Mover arquivo"))
+                return false;
+            for (int i = 0; i < combo->count(); ++i)
+                offered.append(combo->itemText(i));
+            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            return true;
+        });
         vault.trigger(QStringLiteral("Mover para pasta..."));
         QVERIFY(vault.driver.allHandled());
-        QCOMPARE(vault.driver.boxTexts(),
-                 QStringList{QStringLiteral("Não há outra pasta disponível para receber este arquivo.")});
+        QCOMPARE(offered, QStringList{QStringLiteral("Raiz")});
+        QCOMPARE(tableNames(vault.window()), QStringList{QStringLiteral("..")});
+        vault.trigger(QStringLiteral("Bloquear"));
+        QCOMPARE(readVault(vault.container).files, QStringList{QStringLiteral("a.txt")});
     }
 
     // A file open for editing may be deleted, but not moved or renamed.
@@ -614,12 +585,11 @@ private slots:
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         const QString destination = vault.dir->filePath(QStringLiteral("exportado.txt"));
         vault.driver.answerBox(QStringLiteral("Continuar"));
-        QString proposed;
-        answerSaveFile(vault.driver, destination, &proposed);
+        vault.driver.answerFile(destination, ModalDriver::FileAnswer::ReplaceWithoutAsking);
         vault.trigger(QStringLiteral("Exportar..."));
         QVERIFY(vault.driver.allHandled());
         QCOMPARE(vault.driver.boxes().value(0).defaultButton, QStringLiteral("Cancelar"));
-        QCOMPARE(QFileInfo(proposed).fileName(), QStringLiteral("a.txt"));
+        QCOMPARE(QFileInfo(vault.driver.fileDialogStarts().last()).fileName(), QStringLiteral("a.txt"));
         QCOMPARE(readWholeFile(destination), QByteArray("conteúdo"));
         QCOMPARE(vault.status(), QStringLiteral("Arquivo exportado com sucesso."));
     }
@@ -646,7 +616,7 @@ private slots:
         const QByteArray before = readWholeFile(vault.container);
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         vault.driver.answerBox(QStringLiteral("Continuar"));
-        answerSaveFile(vault.driver, destination);
+        vault.driver.answerFile(destination, ModalDriver::FileAnswer::ReplaceWithoutAsking);
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Exportar..."));
         QVERIFY(vault.driver.allHandled());
@@ -688,7 +658,7 @@ private slots:
             vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Nova pasta..."));
         QVERIFY(vault.driver.allHandled());
-        QCOMPARE(vault.driver.promptTitles(), QStringList{QStringLiteral("Nova pasta")});
+        QCOMPARE(vault.driver.promptTitles().mid(1), QStringList{QStringLiteral("Nova pasta")});
         QCOMPARE(vault.driver.boxTexts(), message.isEmpty() ? QStringList() : QStringList{message});
         vault.trigger(QStringLiteral("Bloquear"));
         QCOMPARE(readVault(vault.container).folders, folders);
@@ -757,7 +727,7 @@ private slots:
         Kavendru::UI::MainWindowTestAccess::runFolderHandlers(*vault.window());
         QTest::qWait(50);
         QVERIFY(vault.driver.boxes().isEmpty());
-        QVERIFY(vault.driver.promptTitles().isEmpty());
+        QCOMPARE(vault.driver.promptTitles().size(), 1);
         QCOMPARE(readWholeFile(vault.container), before);
     }
 
@@ -793,13 +763,14 @@ private slots:
         QVERIFY(vault.setUp({{QStringLiteral("a.txt"), QByteArray("a")}}));
         vault.trigger(QStringLiteral("Bloquear"));
         const QString destination = vault.dir->filePath(QStringLiteral("copia.susb"));
-        QString proposed;
-        answerSaveFile(vault.driver, destination, &proposed);
+        vault.driver.answerFile(destination, ModalDriver::FileAnswer::ReplaceWithoutAsking);
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Fazer backup..."));
         QVERIFY(vault.driver.allHandled());
-        QVERIFY(QFileInfo(proposed).fileName().startsWith(QStringLiteral("kavendru_backup_")));
-        QCOMPARE(QFileInfo(proposed).absolutePath(), QDir::homePath());
+        const QFileInfo proposed(vault.driver.fileDialogStarts().last());
+        QVERIFY(proposed.fileName().startsWith(QStringLiteral("kavendru_backup_")));
+        QVERIFY(proposed.fileName().endsWith(QStringLiteral(".susb")));
+        QCOMPARE(proposed.absolutePath(), QDir::homePath());
         QCOMPARE(vault.driver.boxes().value(0).title, QStringLiteral("Fazer backup"));
         QVERIFY(vault.driver.boxes().value(0).text.startsWith(QStringLiteral("Backup concluído com sucesso.")));
         QCOMPARE(vault.status(), QStringLiteral("Backup do container concluído."));
@@ -831,7 +802,7 @@ private slots:
             destination = vault.root + QStringLiteral("/./../PEN/kavendru.susb");
         }
         const QByteArray before = readWholeFile(vault.container);
-        answerSaveFile(vault.driver, destination);
+        vault.driver.answerFile(destination, ModalDriver::FileAnswer::ReplaceWithoutAsking);
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Fazer backup..."));
         QVERIFY(vault.driver.allHandled());
@@ -853,7 +824,7 @@ private slots:
         const QString destination = QDir(mountPoint).filePath(QStringLiteral("copia.susb"));
         const QByteArray earlier(8 * 1024 * 1024, 'e');
         QVERIFY(writeWholeFile(destination, earlier));
-        answerSaveFile(vault.driver, destination);
+        vault.driver.answerFile(destination, ModalDriver::FileAnswer::ReplaceWithoutAsking);
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Fazer backup..."));
         QVERIFY(vault.driver.allHandled());
