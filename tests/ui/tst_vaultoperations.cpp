@@ -356,6 +356,54 @@ private slots:
         QCOMPARE(vault.driver.boxes().last().title, QStringLiteral("Espaço insuficiente"));
     }
 
+    // While an import runs behind its dialog, neither Escape, nor closing
+    // the dialog or the window, nor another action stops or disturbs it.
+    void importCannotBeInterrupted()
+    {
+        UnlockedVault vault;
+        QVERIFY(vault.setUp());
+        const QString big = vault.hostFile(QStringLiteral("grande.bin"), QByteArray(80 * 1024 * 1024, 'g'));
+        vault.driver.answerFiles({big});
+        int attempts = 0;
+        QStringList titles;
+        vault.driver.onNext([&](QWidget* widget) {
+            auto* progress = qobject_cast<QProgressDialog*>(widget);
+            if (!progress)
+                return false;
+            titles.append(progress->windowTitle());
+            QTest::keyClick(progress, Qt::Key_Escape);
+            progress->close();
+            vault.window()->close();
+            windowAction(vault.window(), QStringLiteral("Bloquear"))->trigger();
+            windowAction(vault.window(), QStringLiteral("Sair"))->trigger();
+            ++attempts;
+            return progress->isVisible();
+        });
+        vault.trigger(QStringLiteral("Importar..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(attempts, 1);
+        QCOMPARE(titles, QStringList{QStringLiteral("Importar arquivos")});
+        QCOMPARE(vault.driver.unexpected(), 0);
+        QVERIFY(vault.window()->isVisible());
+        QCOMPARE(vault.status(), QStringLiteral("Arquivo importado com sucesso."));
+        QVERIFY(windowAction(vault.window(), QStringLiteral("Bloquear"))->isEnabled());
+        vault.trigger(QStringLiteral("Bloquear"));
+        QCOMPARE(readVault(vault.container).files, QStringList{QStringLiteral("grande.bin")});
+    }
+
+    void backupOfAVanishedContainer()
+    {
+        UnlockedVault vault;
+        QVERIFY(vault.setUp());
+        vault.trigger(QStringLiteral("Bloquear"));
+        QVERIFY(QFile::remove(vault.container));
+        vault.driver.answerBox(QStringLiteral("OK"));
+        vault.trigger(QStringLiteral("Fazer backup..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.driver.boxTexts(), QStringList{QStringLiteral("O arquivo do container não foi encontrado.")});
+        QCOMPARE(vault.driver.fileDialogStarts().size(), 1); // only the container chosen at the start
+    }
+
     // ---- File operations ----
 
     // No file row current: a folder row, the ".." row or nothing. The
