@@ -93,6 +93,18 @@ bool chooseAndUnlock(Kavendru::UI::MainWindow* window, ModalDriver& driver, cons
     return driver.allHandled() && lock->isEnabled();
 }
 
+bool VaultOnDrive::setUp(const QList<QPair<QString, QByteArray>>& files, const QStringList& folders,
+                         const QString& name, const QString& driveRoot, const QList<UsbDevice>& otherDrives)
+{
+    root = driveRoot.isEmpty() ? dir->filePath(QStringLiteral("PEN")) : driveRoot;
+    container = QDir(root).filePath(name);
+    if (!QDir().mkpath(root) || !writeVaultWithFiles(container, kTestPassword.toUtf8(), files, folders))
+        return false;
+    fixture = std::make_unique<WindowFixture>(QList<UsbDevice>{mountedDrive(root, QStringLiteral("PEN"))} + otherDrives);
+    window()->show();
+    return QTest::qWaitForWindowExposed(window());
+}
+
 WindowFixture::WindowFixture(const QList<UsbDevice>& initial)
     : drives(std::make_shared<QList<UsbDevice>>(initial))
     , window(std::make_unique<Kavendru::UI::MainWindow>(std::make_unique<FakeDeviceManager>(drives)))

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QStringList>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 
@@ -137,6 +138,27 @@ private:
 // "Desbloquear"; true when the window then shows an unlocked vault.
 bool chooseAndUnlock(Kavendru::UI::MainWindow* window, ModalDriver& driver, const QString& containerPath,
                      const QString& password);
+
+// The password of the vaults the window tests write.
+inline const QString kTestPassword = QStringLiteral("senha-do-teste-1");
+
+// A drive folder with a vault in its root, and the window that sees it
+// (with the other drives given beside it).
+struct VaultOnDrive {
+    std::unique_ptr<QTemporaryDir> dir = makeTempDir();
+    QString root;
+    QString container;
+    std::unique_ptr<WindowFixture> fixture;
+    ModalDriver driver;
+
+    // The vault is written at <root>/<name>; the root is a folder of the
+    // fixture's own unless given.
+    bool setUp(const QList<QPair<QString, QByteArray>>& files = {}, const QStringList& folders = {},
+               const QString& name = QStringLiteral("kavendru.susb"), const QString& driveRoot = QString(),
+               const QList<UsbDevice>& otherDrives = {});
+    Kavendru::UI::MainWindow* window() { return fixture->window.get(); }
+    bool unlock() { return chooseAndUnlock(window(), driver, container, kTestPassword); }
+};
 
 // The menu bar's action at a path such as {"USB", "Container", "Criar novo cofre..."}.
 QAction* menuAction(QMainWindow* window, const QStringList& path);

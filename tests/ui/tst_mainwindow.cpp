@@ -24,7 +24,7 @@ using Kavendru::UI::OperationProgressDialog;
 
 namespace {
 
-const QString kPassword = QStringLiteral("senha-do-teste-1");
+const QString kPassword = kTestPassword;
 
 const QStringList kAlways{QStringLiteral("Sair"), QStringLiteral("Ajuda"),
                           QStringLiteral("Visitar a página oficial do Kavendru"), QStringLiteral("Sobre o Kavendru")};
@@ -62,29 +62,6 @@ QStringList enabledActions(MainWindow* window)
     }
     return enabled;
 }
-
-// A drive folder with a vault in its root, and the window that sees it.
-struct VaultOnDrive {
-    std::unique_ptr<QTemporaryDir> dir = makeTempDir();
-    QString root;
-    QString container;
-    std::unique_ptr<WindowFixture> fixture;
-    ModalDriver driver;
-
-    bool setUp(const QList<QPair<QString, QByteArray>>& files = {}, const QStringList& folders = {},
-               const QString& name = QStringLiteral("kavendru.susb"))
-    {
-        root = dir->filePath(QStringLiteral("PEN"));
-        container = QDir(root).filePath(name);
-        if (!QDir().mkpath(root) || !writeVaultWithFiles(container, kPassword.toUtf8(), files, folders))
-            return false;
-        fixture = std::make_unique<WindowFixture>(QList<UsbDevice>{mountedDrive(root, QStringLiteral("PEN"))});
-        window()->show();
-        return QTest::qWaitForWindowExposed(window());
-    }
-    MainWindow* window() { return fixture->window.get(); }
-    bool unlock() { return chooseAndUnlock(window(), driver, container, kPassword); }
-};
 
 } // namespace
 

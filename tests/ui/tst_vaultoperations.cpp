@@ -27,7 +27,7 @@ using Kavendru::UI::MainWindow;
 
 namespace {
 
-const QString kPassword = QStringLiteral("senha-do-teste-1");
+const QString kPassword = kTestPassword;
 
 // What the vault holds, read through the core with its password.
 struct VaultContent {
@@ -67,28 +67,12 @@ QByteArray exportedContent(const QString& container, const QString& vaultPath)
 }
 
 // A drive folder with a vault in its root and the window unlocked on it.
-struct UnlockedVault {
-    std::unique_ptr<QTemporaryDir> dir = makeTempDir();
-    QString root;
-    QString container;
-    std::unique_ptr<WindowFixture> fixture;
-    ModalDriver driver;
-
+struct UnlockedVault : VaultOnDrive {
     bool setUp(const QList<QPair<QString, QByteArray>>& files = {}, const QStringList& folders = {},
                const QString& driveRoot = QString(), const QList<UsbDevice>& otherDrives = {})
     {
-        root = driveRoot.isEmpty() ? dir->filePath(QStringLiteral("PEN")) : driveRoot;
-        container = QDir(root).filePath(QStringLiteral("kavendru.susb"));
-        if (!QDir().mkpath(root) || !writeVaultWithFiles(container, kPassword.toUtf8(), files, folders))
-            return false;
-        fixture = std::make_unique<WindowFixture>(QList<UsbDevice>{mountedDrive(root, QStringLiteral("PEN"))}
-                                                  + otherDrives);
-        window()->show();
-        if (!QTest::qWaitForWindowExposed(window()))
-            return false;
-        return chooseAndUnlock(window(), driver, container, kPassword);
+        return VaultOnDrive::setUp(files, folders, QStringLiteral("kavendru.susb"), driveRoot, otherDrives) && unlock();
     }
-    MainWindow* window() { return fixture->window.get(); }
     QString status() { return window()->statusBar()->currentMessage(); }
     // A host file outside the drive, to import.
     QString hostFile(const QString& relativePath, const QByteArray& content)
@@ -108,6 +92,23 @@ struct UnlockedVault {
     void enter(const QString& folder) { doubleClickRow(window(), rowNamed(window(), folder)); }
     void trigger(const QString& actionText) { windowAction(window(), actionText)->trigger(); }
 };
+
+// The next "Mover arquivo" dialog: records the folders it offers, picks
+// the one given (the first when empty) and presses "Mover".
+void answerMoveDialog(ModalDriver& driver, QStringList* offered, const QString& choice = QString())
+{
+    driver.onNext([offered, choice](QWidget* widget) {
+        auto* combo = widget->findChild<QComboBox*>();
+        if (!combo || widget->windowTitle() != QLatin1String("Mover arquivo"))
+            return false;
+        for (int i = 0; i < combo->count(); ++i)
+            offered->append(combo->itemText(i));
+        if (!choice.isEmpty())
+            combo->setCurrentIndex(combo->findText(choice));
+        widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        return true;
+    });
+}
 
 // Catches what the window hands to the desktop for opening.
 class UrlCatcher : public QObject {
@@ -482,15 +483,7 @@ private slots:
 
         QVERIFY(vault.selectRow(QStringLiteral("nota.txt")));
         QStringList offered;
-        vault.driver.onNext([&offered](QWidget* widget) {
-            auto* combo = widget->findChild<QComboBox*>();
-            if (!combo || widget->windowTitle() != QLatin1String("Mover arquivo"))
-                return false;
-            for (int i = 0; i < combo->count(); ++i)
-                offered.append(combo->itemText(i));
-            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-            return true;
-        });
+        answerMoveDialog(vault.driver, &offered);
         vault.trigger(QStringLiteral("Mover para pasta..."));
         QVERIFY(vault.driver.allHandled());
         QCOMPARE(offered, QStringList{QStringLiteral("Docs")});
@@ -510,16 +503,7 @@ private slots:
         vault.enter(QStringLiteral("Docs"));
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         QStringList offered;
-        vault.driver.onNext([&offered](QWidget* widget) {
-            auto* combo = widget->findChild<QComboBox*>();
-            if (!combo || widget->windowTitle() != QLatin1String("Mover arquivo"))
-                return false;
-            for (int i = 0; i < combo->count(); ++i)
-                offered.append(combo->itemText(i));
-            combo->setCurrentIndex(combo->findText(QStringLiteral("fotos")));
-            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-            return true;
-        });
+        answerMoveDialog(vault.driver, &offered, QStringLiteral("fotos"));
         vault.driver.answerBox(QStringLiteral("OK"));
         const QByteArray before = readWholeFile(vault.container);
         vault.trigger(QStringLiteral("Mover para pasta..."));
@@ -538,15 +522,7 @@ private slots:
         vault.enter(QStringLiteral("Docs"));
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         QStringList offered;
-        vault.driver.onNext([&offered](QWidget* widget) {
-            auto* combo = widget->findChild<QComboBox*>();
-            if (!combo || widget->windowTitle() != QLatin1String("Mover arquivo"))
-                return false;
-            for (int i = 0; i < combo->count(); ++i)
-                offered.append(combo->itemText(i));
-            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-            return true;
-        });
+        answerMoveDialog(vault.driver, &offered);
         vault.trigger(QStringLiteral("Mover para pasta..."));
         QVERIFY(vault.driver.allHandled());
         QCOMPARE(offered, QStringList{QStringLiteral("Raiz")});
@@ -579,13 +555,8 @@ private slots:
                                 "novamente."));
 
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
-        vault.driver.onNext([](QWidget* widget) {
-            auto* buttons = widget->findChild<QDialogButtonBox*>();
-            if (!buttons || widget->windowTitle() != QLatin1String("Mover arquivo"))
-                return false;
-            buttons->button(QDialogButtonBox::Ok)->click();
-            return true;
-        });
+        QStringList offered;
+        answerMoveDialog(vault.driver, &offered);
         vault.driver.answerBox(QStringLiteral("OK"));
         vault.trigger(QStringLiteral("Mover para pasta..."));
         QVERIFY(vault.driver.allHandled());
