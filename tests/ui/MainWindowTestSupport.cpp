@@ -15,37 +15,6 @@
 
 namespace KavendruTest {
 
-namespace {
-
-QString withoutMnemonic(QString text)
-{
-    return text.remove(QLatin1Char('&'));
-}
-
-} // namespace
-
-UsbDevice mountedDrive(const QString& mountPoint, const QString& label, const QString& devicePath)
-{
-    UsbDevice device;
-    device.id = devicePath;
-    device.devicePath = devicePath;
-    device.label = label;
-    device.mountPoint = mountPoint;
-    device.fileSystem = QStringLiteral("vfat");
-    device.mounted = true;
-    return device;
-}
-
-UsbDevice unmountedDrive(const QString& devicePath, const QString& label)
-{
-    UsbDevice device;
-    device.id = devicePath;
-    device.devicePath = devicePath;
-    device.label = label;
-    device.mounted = false;
-    return device;
-}
-
 bool writeVaultWithFiles(const QString& path, const QByteArray& password, const QList<QPair<QString, QByteArray>>& files,
                          const QStringList& folders)
 {
@@ -214,19 +183,8 @@ bool ModalDriver::answerIfBox(QWidget* widget, const QString& answer)
     auto* box = qobject_cast<QMessageBox*>(widget);
     if (!box || !box->isVisible())
         return false;
-    SeenBox seenBox;
-    seenBox.title = box->windowTitle();
-    seenBox.text = box->text();
-    seenBox.icon = box->icon();
     QAbstractButton* chosen = nullptr;
-    for (QAbstractButton* button : box->buttons()) {
-        seenBox.buttons.append(withoutMnemonic(button->text()));
-        if (withoutMnemonic(button->text()) == answer)
-            chosen = button;
-    }
-    if (box->defaultButton())
-        seenBox.defaultButton = withoutMnemonic(box->defaultButton()->text());
-    seen.append(seenBox);
+    seen.append(describeBox(box, answer, &chosen));
     if (answer == QLatin1String("<Escape>"))
         QTest::keyClick(box, Qt::Key_Escape);
     else if (chosen)

@@ -2,7 +2,7 @@
 
 #include "UiTestSupport.h"
 
-#include "platform/DeviceManager.h"
+#include "common/FakeDrives.h"
 #include "ui/MainWindow.h"
 
 #include <QAction>
@@ -56,34 +56,11 @@ using Kavendru::Platform::UsbDevice;
 bool writeVaultWithFiles(const QString& path, const QByteArray& password, const QList<QPair<QString, QByteArray>>& files,
                          const QStringList& folders = {});
 
-// A drive detector whose drives the test sets, also after the window owns it.
-class FakeDeviceManager : public Kavendru::Platform::DeviceManager {
-public:
-    explicit FakeDeviceManager(std::shared_ptr<QList<UsbDevice>> drives) : drives(std::move(drives)) {}
-    QList<UsbDevice> detectUsbDevices() const override { return *drives; }
-
-private:
-    std::shared_ptr<QList<UsbDevice>> drives;
-};
-
-UsbDevice mountedDrive(const QString& mountPoint, const QString& label = QString(),
-                       const QString& devicePath = QStringLiteral("/dev/sdb1"));
-UsbDevice unmountedDrive(const QString& devicePath, const QString& label = QString());
-
 // The window with a scripted detector; the test changes drives at will.
 struct WindowFixture {
     explicit WindowFixture(const QList<UsbDevice>& initial = {});
     std::shared_ptr<QList<UsbDevice>> drives;
     std::unique_ptr<Kavendru::UI::MainWindow> window;
-};
-
-// A message box as the user saw it.
-struct SeenBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    QString defaultButton;
 };
 
 // Deals with the modal widgets that open from now on, one handler each, in

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -53,6 +54,21 @@ private:
     QList<Box> seen;
     QPointer<QMessageBox> answered;
 };
+
+// A text as shown, without its mnemonic ampersands.
+QString withoutMnemonic(QString text);
+
+// A message box as the user saw it.
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+    QString defaultButton;
+};
+
+// What the box shows, and its button with the given text (null without one).
+SeenBox describeBox(QMessageBox* box, const QString& buttonText, QAbstractButton** button);
 
 // The button of a widget tree that shows the given text.
 QAbstractButton* findButton(QWidget* root, const QString& text);
