@@ -15,15 +15,19 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QFrame>
+#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
@@ -33,9 +37,13 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRandomGenerator64>
@@ -45,12 +53,20 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStorageInfo>
 #include <QStringList>
 #include <QSysInfo>
 #include <QTextEdit>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
+#include <QVersionNumber>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <QtConcurrent>
 
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -58,6 +74,9 @@
 
 #ifndef KAVENDRU_DEVELOPER_BUILD_DIR
 #error "KAVENDRU_DEVELOPER_BUILD_DIR must name the developer build folder"
+#endif
+#ifndef KAVENDRU_UPDATE_HOST
+#error "KAVENDRU_UPDATE_HOST must name the update host"
 #endif
 
 namespace {
@@ -312,7 +331,7 @@ bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, c
 // Far above any state file the tool writes.
 constexpr qint64 kMaxStateFileSize = 1 << 20;
 
-[[maybe_unused]] QString installedBundleVersion(const QString& usbRoot)
+QString installedBundleVersion(const QString& usbRoot)
 {
     const QString path = updateStatePath(usbRoot);
     // A fifo or a device in the file's place would block or never end.
@@ -332,6 +351,270 @@ constexpr qint64 kMaxStateFileSize = 1 << 20;
     if (state.value(QStringLiteral("app")).toString() != QLatin1String("Kavendru"))
         return QString();
     return state.value(QStringLiteral("installedVersion")).toString();
+}
+
+// ---------------------------------------------------------------------------
+// Update journal: reading what a drive holds
+
+QString productFolderPath(const QString& usbRoot)
+{
+    return QDir(usbRoot).filePath(QStringLiteral("Kavendru"));
+}
+
+QString updateJournalPath(const QString& usbRoot)
+{
+    return QDir(usbRoot).filePath(QStringLiteral("Kavendru/update-journal.json"));
+}
+
+// A link in place of a file or folder of the drive, dangling or not.
+bool isLink(const QString& path)
+{
+    return QFileInfo(path).isSymLink();
+}
+
+// Whether anything, a link included, stands at the path.
+bool pathPresent(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+enum class JournalRead { Absent, Unreadable, Invalid, Valid };
+
+// Far above any journal the tool writes.
+constexpr qint64 kMaxJournalSize = 1 << 20;
+
+// The journal a drive holds, as far as it can be read; Valid means a JSON
+// object of this tool's schema, nothing more.
+JournalRead readUpdateJournal(const QString& usbRoot, QJsonObject* journal)
+{
+    const QString path = updateJournalPath(usbRoot);
+    if (!pathPresent(path))
+        return JournalRead::Absent;
+    // A link, a fifo or a device would point the reader elsewhere or block it.
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.isFile() || info.size() > kMaxJournalSize)
+        return JournalRead::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return JournalRead::Unreadable;
+    const QByteArray content = file.read(kMaxJournalSize + 1);
+    if (content.size() > kMaxJournalSize)
+        return JournalRead::Unreadable;
+    const QJsonDocument document = QJsonDocument::fromJson(content);
+    if (!document.isObject())
+        return JournalRead::Invalid;
+    *journal = document.object();
+    if (journal->value(QStringLiteral("schemaVersion")).toInt(0) != 1
+        || journal->value(QStringLiteral("app")).toString() != QLatin1String("Kavendru"))
+        return JournalRead::Invalid;
+    return JournalRead::Valid;
+}
+
+// An update left unfinished on the drive must be recovered before another
+// one may overwrite its journal; only a rolled-back one is done with.
+bool pendingUpdateOnDrive(const QString& usbRoot)
+{
+    QJsonObject journal;
+    switch (readUpdateJournal(usbRoot, &journal)) {
+    case JournalRead::Absent:
+        return false;
+    case JournalRead::Valid:
+        return journal.value(QStringLiteral("phase")).toString() != QLatin1String("rolled-back");
+    case JournalRead::Unreadable:
+    case JournalRead::Invalid:
+        break;
+    }
+    return true;
+}
+
+QString pendingUpdateRefusal()
+{
+    return QStringLiteral("Há uma atualização pendente nesta unidade. Atualize a lista para recuperá-la antes de "
+                          "iniciar outra atualização.");
+}
+
+// ---------------------------------------------------------------------------
+// Update check
+
+QUrl defaultManifestUrl()
+{
+    return QUrl(QStringLiteral("https://%1/000Updates/kavendru/manifest.json")
+                    .arg(QStringLiteral(KAVENDRU_UPDATE_HOST)));
+}
+
+constexpr int kManifestTimeoutMs = 30000;
+constexpr int kPackageTimeoutMs = 600000;
+constexpr qint64 kMaxManifestSize = 1 << 20;
+// The package is held in memory whole; a manifest without a size gets this
+// bound instead of none.
+constexpr qint64 kMaxPackageSize = qint64(4) << 30;
+// A "size" in the manifest that no package can have.
+constexpr qint64 kInvalidPackageSize = std::numeric_limits<qint64>::min();
+
+struct UpdateManifest {
+    QString version;
+    QString packageUrl;
+    QString sha256;
+    qint64 size = -1;
+    QString publishedAt;
+    QString releaseNotes;
+};
+
+struct UpdateCheckResult {
+    bool success = false;
+    bool updateAvailable = false;
+    UpdateManifest manifest;
+    QString installedVersion;
+    QString error;
+};
+
+// Blocks until the whole body arrived, the time-out passed or the body grew
+// past maxBytes; the network objects live and die on the calling thread.
+QByteArray httpGet(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setRawHeader("User-Agent", "KavendruConfig/" + QCoreApplication::applicationVersion().toLatin1());
+    request.setRawHeader("Accept", "*/*");
+
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QByteArray body;
+    bool tooLarge = false;
+    const auto take = [&] {
+        if (tooLarge)
+            return;
+        if (body.size() + reply->bytesAvailable() > maxBytes) {
+            tooLarge = true;
+            return;
+        }
+        body.append(reply->readAll());
+    };
+
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        // One allocation for the whole body when its length is announced.
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (length > 0 && length <= maxBytes && body.capacity() < length)
+            body.reserve(length);
+    });
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
+        take();
+        if (tooLarge)
+            loop.quit();
+    });
+    timer.start(timeoutMs);
+    loop.exec();
+
+    if (!tooLarge && !timer.isActive()) {
+        reply->abort();
+        *error = QStringLiteral("Tempo limite excedido ao acessar: %1").arg(url.toString());
+        return QByteArray();
+    }
+    timer.stop();
+    take();
+    if (tooLarge) {
+        reply->abort();
+        *error = QStringLiteral("Resposta acima de %1 bytes ao acessar: %2").arg(maxBytes).arg(url.toString());
+        return QByteArray();
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        *error = reply->errorString();
+        return QByteArray();
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() > 399) {
+        *error = QStringLiteral("HTTP %1 ao acessar: %2").arg(status.toInt()).arg(url.toString());
+        return QByteArray();
+    }
+    return body;
+}
+
+// Exact integers below 2^63 only: anything else can match no package.
+qint64 manifestPackageSize(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return -1;
+    const double size = value.toDouble();
+    if (!std::isfinite(size) || size < 0 || size >= 9223372036854775808.0)
+        return kInvalidPackageSize;
+    return qint64(size);
+}
+
+bool isHttpsUrl(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+QString httpsOnlyRefusal(const QString& packageUrl)
+{
+    return QStringLiteral("O pacote de atualização precisa ser baixado por HTTPS: %1").arg(packageUrl);
+}
+
+UpdateCheckResult checkForUpdate(const QString& usbRoot, const QUrl& manifestUrl)
+{
+    UpdateCheckResult result;
+    QByteArray body = httpGet(manifestUrl, kManifestTimeoutMs, &result.error, kMaxManifestSize);
+    if (body.isEmpty())
+        return result;
+    if (body.startsWith("\xEF\xBB\xBF"))
+        body.remove(0, 3);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        result.error = QStringLiteral("Manifesto inválido: %1").arg(parseError.errorString());
+        return result;
+    }
+    const QJsonObject object = document.object();
+    if (object.value(QStringLiteral("schemaVersion")).toInt(0) != 1
+        || object.value(QStringLiteral("app")).toString() != QLatin1String("Kavendru")) {
+        result.error = QStringLiteral("Manifesto não pertence ao Kavendru ou usa schema não suportado.");
+        return result;
+    }
+    UpdateManifest& manifest = result.manifest;
+    manifest.version = object.value(QStringLiteral("version")).toString();
+    manifest.packageUrl = object.value(QStringLiteral("packageUrl")).toString();
+    manifest.sha256 = object.value(QStringLiteral("sha256")).toString().toLower();
+    manifest.size = manifestPackageSize(object.value(QStringLiteral("size")));
+    manifest.publishedAt = object.value(QStringLiteral("publishedAt")).toString();
+    manifest.releaseNotes = object.value(QStringLiteral("releaseNotes")).toString();
+    if (manifest.version.isEmpty() || manifest.packageUrl.isEmpty() || manifest.sha256.isEmpty()) {
+        result.error = QStringLiteral("Manifesto sem version, packageUrl ou sha256.");
+        return result;
+    }
+    if (!isHttpsUrl(manifest.packageUrl)) {
+        result.error = httpsOnlyRefusal(manifest.packageUrl);
+        return result;
+    }
+    result.installedVersion = installedBundleVersion(usbRoot);
+    const QString installed = result.installedVersion.isEmpty() ? QStringLiteral("0.0.0") : result.installedVersion;
+    result.updateAvailable =
+        QVersionNumber::compare(QVersionNumber::fromString(manifest.version), QVersionNumber::fromString(installed))
+        > 0;
+    result.success = true;
+    return result;
+}
+
+// Whether a process named exactly "Kavendru" runs here; when pgrep cannot
+// tell, it counts as running.
+bool vaultProgramRunning()
+{
+    QProcess pgrep;
+    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-x"), QStringLiteral("Kavendru")}, QIODevice::ReadWrite);
+    if (!pgrep.waitForFinished(5000) || pgrep.exitStatus() != QProcess::NormalExit)
+        return true;
+    if (pgrep.exitCode() == 1)
+        return false;
+    // 2 and 3 are pgrep's own failures: nobody looked.
+    if (pgrep.exitCode() != 0)
+        return true;
+    return !QString::fromLocal8Bit(pgrep.readAllStandardOutput()).trimmed().isEmpty();
 }
 
 // ---------------------------------------------------------------------------
@@ -600,7 +883,10 @@ public:
     void updateSelectedDevice();
 
     // Whether a background task works on the drive at this root now.
-    bool driveTaskRunning(const QString& usbRoot) const { return runningRecoveryRoots.contains(usbRoot); }
+    bool driveTaskRunning(const QString& usbRoot) const
+    {
+        return runningRecoveryRoots.contains(usbRoot) || (!activeUpdateRoot.isEmpty() && activeUpdateRoot == usbRoot);
+    }
 
     std::unique_ptr<DeviceManager> deviceManager;
     QList<UsbDevice> devices;
@@ -624,8 +910,16 @@ public:
     int pendingRecoveryCount = 0;
     QSet<QString> failedRecoveryRoots;
     QSet<QString> runningRecoveryRoots;
+    // The drive whose update check or update runs; empty when none does.
+    QString activeUpdateRoot;
+    QUrl manifestUrl = defaultManifestUrl();
+
+    void startUpdateApply(const QString& usbRoot, const UpdateManifest& manifest);
 
 private:
+    void setUpdateControlsEnabled();
+    void takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watcher, QProgressDialog* busy);
+
     void createActions();
     void createMenus();
     BackgroundWidget* createCentralArea();
@@ -882,7 +1176,110 @@ void ConfigWindow::recycleWorkspace()
     }
 }
 
+// Enabled only while nothing works on any drive in the background.
+void ConfigWindow::setUpdateControlsEnabled()
+{
+    const bool enabled = pendingRecoveryCount == 0 && activeUpdateRoot.isEmpty();
+    checkUpdatesAction->setEnabled(enabled);
+    checkUpdatesButton->setEnabled(enabled);
+}
+
 void ConfigWindow::updateSelectedDevice()
+{
+    const int index = deviceCombo->currentIndex();
+    if (index < 0 || index >= devices.size()) {
+        showInformation(this, QStringLiteral("Selecione uma unidade USB primeiro."));
+        return;
+    }
+    const UsbDevice device = devices.at(index);
+    const QString usbRoot = device.mountPoint;
+    if (!device.mounted || usbRoot.isEmpty()) {
+        showInformation(this, QStringLiteral("Monte a unidade USB e atualize a lista antes de verificar atualizações."));
+        return;
+    }
+    // A product folder that is a link would have the update write elsewhere.
+    const QString productFolder = productFolderPath(usbRoot);
+    if (!QFileInfo(productFolder).isDir() || isLink(productFolder)) {
+        showInformation(this, QStringLiteral("A unidade selecionada ainda não possui uma estrutura Kavendru preparada."));
+        return;
+    }
+    const QStorageInfo storage(usbRoot);
+    if (!storage.isValid() || !storage.isReady() || !QFileInfo(usbRoot).isWritable()) {
+        showWarning(this, QStringLiteral("A unidade USB não está disponível para gravação. Monte-a com leitura e "
+                                         "gravação antes de atualizar."));
+        return;
+    }
+    if (pendingRecoveryCount != 0) {
+        showInformation(this, QStringLiteral("Aguarde a recuperação automática de atualização pendente terminar antes "
+                                             "de iniciar outra atualização."));
+        return;
+    }
+    if (failedRecoveryRoots.contains(usbRoot)) {
+        showWarning(this, QStringLiteral("Há uma atualização pendente que não pôde ser recuperada com segurança. "
+                                         "Nenhuma nova atualização será iniciada para esta unidade."));
+        return;
+    }
+    if (pendingUpdateOnDrive(usbRoot)) {
+        showInformation(this, pendingUpdateRefusal());
+        return;
+    }
+    if (vaultProgramRunning()) {
+        showWarning(this, QStringLiteral("Feche o Kavendru antes de atualizar os bundles da unidade USB."));
+        return;
+    }
+
+    activeUpdateRoot = usbRoot;
+    setUpdateControlsEnabled();
+    auto* busy = new BusyProgressDialog(QStringLiteral("Consultando manifesto de atualização..."), 0, 0, this);
+    busy->show();
+    auto* watcher = new QFutureWatcher<UpdateCheckResult>(this);
+    connect(watcher, &QFutureWatcher<UpdateCheckResult>::finished, this,
+            [this, watcher, busy] { takeUpdateCheckResult(watcher, busy); });
+    const QUrl url = manifestUrl;
+    watcher->setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [usbRoot, url] { return checkForUpdate(usbRoot, url); }));
+}
+
+void ConfigWindow::takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watcher, QProgressDialog* busy)
+{
+    const UpdateCheckResult result = watcher->result();
+    watcher->deleteLater();
+    // Gone from sight before the boxes below, which run their own loops.
+    busy->hide();
+    busy->deleteLater();
+    // The question below is modal: nothing else can start meanwhile.
+    const QString usbRoot = activeUpdateRoot;
+    activeUpdateRoot.clear();
+    setUpdateControlsEnabled();
+
+    if (!result.success) {
+        log->append(QStringLiteral("Falha ao consultar manifesto: %1").arg(result.error));
+        showWarning(this, result.error);
+        return;
+    }
+    const QString installed =
+        result.installedVersion.isEmpty() ? QStringLiteral("desconhecida") : result.installedVersion;
+    if (!result.updateAvailable) {
+        log->append(QStringLiteral("Nenhuma atualização disponível. Instalado: %1 | Remoto: %2")
+                        .arg(installed, result.manifest.version));
+        showInformation(this, QStringLiteral("A unidade já está atualizada.\n\nVersão instalada: %1\nVersão "
+                                             "disponível: %2")
+                                  .arg(installed, result.manifest.version));
+        return;
+    }
+    const QString notes = result.manifest.releaseNotes.isEmpty() ? QStringLiteral("Sem notas de versão.")
+                                                                 : result.manifest.releaseNotes;
+    if (!askYesNo(this, QStringLiteral("Atualização disponível"),
+                  QStringLiteral("Atualizar Kavendru na unidade %1?\n\nVersão instalada: %2\nVersão disponível: "
+                                 "%3\n\n%4")
+                      .arg(usbRoot, installed, result.manifest.version, notes))) {
+        log->append(QStringLiteral("Atualização cancelada pelo usuário."));
+        return;
+    }
+    startUpdateApply(usbRoot, result.manifest);
+}
+
+void ConfigWindow::startUpdateApply(const QString&, const UpdateManifest&)
 {
 }
 
