@@ -70,6 +70,7 @@
 #include <memory>
 #include <optional>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #ifndef KAVENDRU_DEVELOPER_BUILD_DIR
@@ -432,6 +433,101 @@ QString pendingUpdateRefusal()
 {
     return QStringLiteral("Há uma atualização pendente nesta unidade. Atualize a lista para recuperá-la antes de "
                           "iniciar outra atualização.");
+}
+
+// ---------------------------------------------------------------------------
+// Update journal and transaction log: writing
+
+QString utcTimestamp()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+// Makes a rename or a new entry in the folder survive a power cut.
+bool syncFolder(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+// Everything written to the file system of the folder reaches its device:
+// unzip's files as well as our own.
+[[maybe_unused]] bool syncFileSystem(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::syncfs(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+[[maybe_unused]] bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* error)
+{
+    const QString path = updateJournalPath(usbRoot);
+    const QString folder = productFolderPath(usbRoot);
+    journal.insert(QStringLiteral("schemaVersion"), 1);
+    journal.insert(QStringLiteral("app"), QStringLiteral("Kavendru"));
+    journal.insert(QStringLiteral("updatedAt"), utcTimestamp());
+    const QByteArray bytes = QJsonDocument(journal).toJson(QJsonDocument::Indented);
+
+    // QSaveFile writes to where a link points.
+    bool written = !isLink(folder) && QFileInfo(folder).isDir() && !isLink(path);
+    if (written) {
+        QSaveFile file(path);
+        written = file.open(QIODevice::WriteOnly | QIODevice::Text);
+        if (written && (file.write(bytes) != bytes.size() || !file.flush())) {
+            file.cancelWriting();
+            written = false;
+        }
+        // commit() syncs the file; the folder holds its new name.
+        written = written && file.commit() && syncFolder(folder);
+    }
+    if (!written && error)
+        *error = QStringLiteral("Não foi possível registrar a transação de atualização: %1").arg(path);
+    return written;
+}
+
+[[maybe_unused]] bool appendUpdateTransactionLog(const QString& usbRoot, const QString& transactionId, const QString& phase,
+                                const QString& detail, QString* error)
+{
+    const QString path =
+        QDir(usbRoot).filePath(QStringLiteral("Kavendru/update-log-%1.jsonl").arg(transactionId));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QJsonObject line{{QStringLiteral("timestamp"), now.toString(Qt::ISODateWithMs)},
+                     {QStringLiteral("transactionId"), transactionId},
+                     {QStringLiteral("phase"), phase},
+                     {QStringLiteral("detail"), detail}};
+    QJsonObject journal;
+    const JournalRead read = readUpdateJournal(usbRoot, &journal);
+    if (read == JournalRead::Valid || read == JournalRead::Invalid) {
+        const QDateTime started =
+            QDateTime::fromString(journal.value(QStringLiteral("startedAt")).toString(), Qt::ISODateWithMs);
+        if (started.isValid())
+            line.insert(QStringLiteral("elapsedMs"), now.toMSecsSinceEpoch() - started.toMSecsSinceEpoch());
+    }
+    const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+
+    // O_NOFOLLOW: a link in the log's place is not written through.
+    bool written = !isLink(productFolderPath(usbRoot));
+    if (written) {
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        written = fd >= 0;
+        if (written) {
+            QFile file;
+            written = file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                                QFileDevice::AutoCloseHandle)
+                      && file.write(bytes) == bytes.size() && file.flush();
+            if (!file.isOpen())
+                ::close(fd);
+        }
+    }
+    if (!written && error)
+        *error = QStringLiteral("Não foi possível registrar o log da transação: %1").arg(path);
+    return written;
 }
 
 // ---------------------------------------------------------------------------
