@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -455,7 +456,7 @@ bool syncFolder(const QString& folder)
 
 // Everything written to the file system of the folder reaches its device:
 // unzip's files as well as our own.
-[[maybe_unused]] bool syncFileSystem(const QString& folder)
+bool syncFileSystem(const QString& folder)
 {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -464,7 +465,7 @@ bool syncFolder(const QString& folder)
     return ::close(fd) == 0 && synced;
 }
 
-[[maybe_unused]] bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* error)
+bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* error)
 {
     const QString path = updateJournalPath(usbRoot);
     const QString folder = productFolderPath(usbRoot);
@@ -490,7 +491,7 @@ bool syncFolder(const QString& folder)
     return written;
 }
 
-[[maybe_unused]] bool appendUpdateTransactionLog(const QString& usbRoot, const QString& transactionId, const QString& phase,
+bool appendUpdateTransactionLog(const QString& usbRoot, const QString& transactionId, const QString& phase,
                                 const QString& detail, QString* error)
 {
     const QString path =
@@ -711,6 +712,314 @@ bool vaultProgramRunning()
     if (pgrep.exitCode() != 0)
         return true;
     return !QString::fromLocal8Bit(pgrep.readAllStandardOutput()).trimmed().isEmpty();
+}
+
+// ---------------------------------------------------------------------------
+// Update download and promotion
+
+struct UpdateApplyResult {
+    bool success = false;
+    QString version;
+    QString error;
+};
+
+bool removeDirectory(const QString& path, QString* error)
+{
+    // QDir of an empty path is the working folder.
+    if (path.isEmpty())
+        return true;
+    const QFileInfo info(path);
+    bool removed = true;
+    if (info.isSymLink() || (info.exists() && !info.isDir()))
+        removed = QFile::remove(path); // a link goes as a link, never followed
+    else if (info.exists())
+        removed = QDir(path).removeRecursively();
+    if (!removed && error)
+        *error = QStringLiteral("Não foi possível remover: %1").arg(path);
+    return removed;
+}
+
+bool replaceBundleDirectory(const QString& target, const QString& staged, const QString& backup, QString* error)
+{
+    if (pathPresent(backup) && !removeDirectory(backup, error))
+        return false;
+    if (pathPresent(target) && !QDir().rename(target, backup)) {
+        *error = QStringLiteral("Não foi possível criar backup de: %1").arg(target);
+        return false;
+    }
+    if (QDir().rename(staged, target))
+        return true;
+    if (pathPresent(backup))
+        QDir().rename(backup, target);
+    *error = QStringLiteral("Não foi possível aplicar novo bundle em: %1").arg(target);
+    return false;
+}
+
+bool restoreBundleFromBackup(const QString& target, const QString& backup, QString* error)
+{
+    if (!pathPresent(backup))
+        return true;
+    if (pathPresent(target) && !removeDirectory(target, error))
+        return false;
+    const bool renamed = QDir().rename(backup, target);
+    if (!renamed && error)
+        *error = QStringLiteral("Não foi possível restaurar o backup de: %1").arg(target);
+    return renamed;
+}
+
+bool validateExtractedPackage(const QString& extractedDir, QString* error)
+{
+    const QDir product(QDir(extractedDir).filePath(QStringLiteral("Kavendru")));
+    static const char* const requiredFiles[] = {"windows/Kavendru.exe",
+                                                "windows/platforms/qwindows.dll",
+                                                "linux/Kavendru",
+                                                "linux/Kavendru-Linux.sh",
+                                                "linux/qt.conf",
+                                                "linux/lib/libssl.so.3",
+                                                "linux/plugins/tls/libqopensslbackend.so"};
+    for (const char* name : requiredFiles) {
+        const QString path = product.filePath(QLatin1String(name));
+        if (!QFileInfo::exists(path)) {
+            *error = QStringLiteral("Pacote sem arquivo obrigatório: %1").arg(path);
+            return false;
+        }
+    }
+    for (const char* name : {"linux/lib", "linux/plugins"}) {
+        const QString path = product.filePath(QLatin1String(name));
+        if (!QFileInfo(path).isDir()) {
+            *error = QStringLiteral("Pacote sem diretório obrigatório: %1").arg(path);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A package brings files and folders only: a link, or anything that
+// resolves outside the extraction, could have the bundles reach elsewhere.
+bool packageHoldsOnlyItsOwnFiles(const QString& extractedDir, QString* error)
+{
+    const QString base = QFileInfo(extractedDir).canonicalFilePath();
+    QDirIterator it(extractedDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString canonical = info.canonicalFilePath();
+        if (base.isEmpty() || info.isSymLink() || !canonical.startsWith(base + QLatin1Char('/'))) {
+            *error = QStringLiteral("Pacote contém link simbólico: %1").arg(path);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool failUpdatePhaseForTest(const QString& phase, QString* error)
+{
+    if (qEnvironmentVariable("KAVENDRU_TEST_FAIL_UPDATE_PHASE").trimmed() != phase)
+        return false;
+    *error = QStringLiteral("Falha de teste injetada na fase: %1").arg(phase);
+    return true;
+}
+
+QString vaultProgramRefusal()
+{
+    return QStringLiteral("Feche o Kavendru antes de atualizar os bundles da unidade USB.");
+}
+
+UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifest& manifest)
+{
+    UpdateApplyResult result;
+    result.version = manifest.version;
+    QString& error = result.error;
+
+    if (!isHttpsUrl(manifest.packageUrl)) {
+        error = httpsOnlyRefusal(manifest.packageUrl);
+        return result;
+    }
+    if (manifest.size == kInvalidPackageSize) {
+        error = QStringLiteral("Tamanho do pacote inválido no manifesto.");
+        return result;
+    }
+    // The download stops as soon as it outgrows what the manifest announced.
+    const QByteArray package = httpGet(QUrl(manifest.packageUrl), kPackageTimeoutMs, &error,
+                                       manifest.size >= 0 ? manifest.size : kMaxPackageSize);
+    if (package.isEmpty())
+        return result;
+    if (manifest.size >= 0 && manifest.size != package.size()) {
+        error = QStringLiteral("Tamanho do pacote divergente. Esperado: %1 bytes. Recebido: %2 bytes.")
+                    .arg(manifest.size)
+                    .arg(package.size());
+        return result;
+    }
+    const QString hash =
+        QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    if (hash != manifest.sha256) {
+        error = QStringLiteral("Hash SHA-256 divergente. O pacote não será aplicado.");
+        return result;
+    }
+    const QStorageInfo storage(usbRoot);
+    if (!storage.isValid() || !storage.isReady() || storage.bytesAvailable() < 3 * qint64(package.size())) {
+        error = QStringLiteral("Espaço livre insuficiente na unidade USB para preparar a atualização com segurança.");
+        return result;
+    }
+
+    const QString product = productFolderPath(usbRoot);
+    if (isLink(product)) {
+        error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
+        return result;
+    }
+    const QDir productDir(product);
+    const QString workRoot = productDir.filePath(
+        QStringLiteral(".update-%1").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmsszzz"))));
+    const QString packagePath = QDir(workRoot).filePath(QStringLiteral("package.zip"));
+    const QString extracted = QDir(workRoot).filePath(QStringLiteral("extracted"));
+    if (!QDir().mkpath(workRoot)) {
+        error = QStringLiteral("Não foi possível criar área temporária na unidade USB.");
+        return result;
+    }
+    const auto stop = [&result, &workRoot] {
+        removeDirectory(workRoot, nullptr);
+        return result;
+    };
+
+    {
+        QFile file(packagePath);
+        const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+                             && file.write(package) == package.size() && file.flush();
+        file.close();
+        if (!written) {
+            error = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+            return stop();
+        }
+    }
+    if (!QDir().mkpath(extracted)) {
+        error = QStringLiteral("Não foi possível criar staging: %1").arg(extracted);
+        return stop();
+    }
+    {
+        QProcess unzip;
+        unzip.start(QStringLiteral("unzip"),
+                    {QStringLiteral("-q"), QStringLiteral("-o"), packagePath, QStringLiteral("-d"), extracted},
+                    QIODevice::ReadWrite);
+        const bool finished = unzip.waitForFinished(180000);
+        if (!finished || unzip.exitStatus() != QProcess::NormalExit || unzip.exitCode() != 0) {
+            error = QStringLiteral("Falha ao extrair ZIP: %1%2")
+                        .arg(QString::fromLocal8Bit(unzip.readAllStandardError()),
+                             QString::fromLocal8Bit(unzip.readAllStandardOutput()));
+            return stop();
+        }
+    }
+    if (!packageHoldsOnlyItsOwnFiles(extracted, &error) || !validateExtractedPackage(extracted, &error))
+        return stop();
+    // unzip leaves its files in the page cache: they reach the device before
+    // any old bundle is moved aside.
+    if (!syncFileSystem(product)) {
+        error = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+        return stop();
+    }
+    // Both may have changed while the package came.
+    if (pendingUpdateOnDrive(usbRoot)) {
+        error = pendingUpdateRefusal();
+        return stop();
+    }
+    if (vaultProgramRunning()) {
+        error = vaultProgramRefusal();
+        return stop();
+    }
+
+    const QString id = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmss"));
+    const QString windowsPath = productDir.filePath(QStringLiteral("windows"));
+    const QString linuxPath = productDir.filePath(QStringLiteral("linux"));
+    const QString windowsBackup = productDir.filePath(QStringLiteral("windows.backup-%1").arg(id));
+    const QString linuxBackup = productDir.filePath(QStringLiteral("linux.backup-%1").arg(id));
+    const QString stagedWindows = QDir(extracted).filePath(QStringLiteral("Kavendru/windows"));
+    const QString stagedLinux = QDir(extracted).filePath(QStringLiteral("Kavendru/linux"));
+
+    QJsonObject journal{{QStringLiteral("id"), id},
+                        {QStringLiteral("startedAt"), utcTimestamp()},
+                        {QStringLiteral("phase"), QStringLiteral("staged")},
+                        {QStringLiteral("version"), manifest.version},
+                        {QStringLiteral("packageSha256"), hash},
+                        {QStringLiteral("workRoot"), QFileInfo(workRoot).absoluteFilePath()},
+                        {QStringLiteral("windowsPath"), windowsPath},
+                        {QStringLiteral("linuxPath"), linuxPath},
+                        {QStringLiteral("windowsBackup"), windowsBackup},
+                        {QStringLiteral("linuxBackup"), linuxBackup}};
+    const auto enterPhase = [&](const QString& phase) {
+        journal.insert(QStringLiteral("phase"), phase);
+        return writeUpdateJournal(usbRoot, journal, &error);
+    };
+    const auto logLine = [&](const QString& phase, const QString& detail) {
+        appendUpdateTransactionLog(usbRoot, id, phase, detail, nullptr);
+    };
+
+    if (!writeUpdateJournal(usbRoot, journal, &error))
+        return stop();
+    if (!appendUpdateTransactionLog(usbRoot, id, QStringLiteral("staged"),
+                                    QStringLiteral("Pacote validado e pronto para promoção."), &error))
+        return stop();
+
+    logLine(QStringLiteral("promoting-windows"), QStringLiteral("Iniciando substituição do bundle Windows."));
+    if (!enterPhase(QStringLiteral("promoting-windows")))
+        return stop();
+    if (!replaceBundleDirectory(windowsPath, stagedWindows, windowsBackup, &error)) {
+        logLine(QStringLiteral("failed"), QStringLiteral("Falha na promoção do bundle Windows."));
+        return stop();
+    }
+    if (!enterPhase(QStringLiteral("windows-promoted")))
+        return stop();
+    logLine(QStringLiteral("windows-promoted"), QStringLiteral("Bundle Windows promovido."));
+    if (failUpdatePhaseForTest(QStringLiteral("windows-promoted"), &error))
+        return stop();
+
+    if (!enterPhase(QStringLiteral("promoting-linux")))
+        return stop();
+    logLine(QStringLiteral("promoting-linux"), QStringLiteral("Iniciando substituição do bundle Linux."));
+    if (!replaceBundleDirectory(linuxPath, stagedLinux, linuxBackup, &error)) {
+        // The Linux bundle needs its backup back only when the failed
+        // replacement could not put it back itself.
+        const bool windowsRestored = restoreBundleFromBackup(windowsPath, windowsBackup, nullptr);
+        const bool linuxRestored =
+            pathPresent(linuxPath) || restoreBundleFromBackup(linuxPath, linuxBackup, nullptr);
+        // Otherwise the journal stays at this phase for a recovery to finish.
+        if (windowsRestored && linuxRestored) {
+            journal.insert(QStringLiteral("phase"), QStringLiteral("rolled-back"));
+            if (writeUpdateJournal(usbRoot, journal, nullptr))
+                logLine(QStringLiteral("rolled-back"), QStringLiteral("Falha na promoção Linux; bundle Windows restaurado."));
+        }
+        return stop();
+    }
+    if (!enterPhase(QStringLiteral("bundles-promoted")))
+        return stop();
+    logLine(QStringLiteral("bundles-promoted"), QStringLiteral("Bundles Windows e Linux promovidos."));
+    if (failUpdatePhaseForTest(QStringLiteral("bundles-promoted"), &error))
+        return stop();
+
+    if (!writeUpdateState(usbRoot, manifest.version, hash, &error)) {
+        logLine(QStringLiteral("failed"), QStringLiteral("Falha ao publicar o estado da atualização."));
+        return stop();
+    }
+    if (!enterPhase(QStringLiteral("state-written")))
+        return stop();
+    logLine(QStringLiteral("state-written"), QStringLiteral("Estado da versão publicado com sucesso."));
+    if (failUpdatePhaseForTest(QStringLiteral("state-written"), &error))
+        return stop();
+
+    // The new bundles under their names are on the device before the old
+    // ones go.
+    if (!syncFileSystem(product)) {
+        error = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+        return stop();
+    }
+    if (!removeDirectory(windowsBackup, &error) || !removeDirectory(linuxBackup, &error))
+        return stop();
+    if (!QFile::remove(updateJournalPath(usbRoot))) {
+        error = QStringLiteral("A atualização foi aplicada, mas não foi possível finalizar o journal de transação.");
+        return stop();
+    }
+    logLine(QStringLiteral("completed"), QStringLiteral("Transação concluída e backups removidos."));
+    result.success = removeDirectory(workRoot, &error);
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -1015,6 +1324,7 @@ public:
 private:
     void setUpdateControlsEnabled();
     void takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watcher, QProgressDialog* busy);
+    void takeUpdateApplyResult(QFutureWatcher<UpdateApplyResult>* watcher, QProgressDialog* busy);
 
     void createActions();
     void createMenus();
@@ -1375,8 +1685,36 @@ void ConfigWindow::takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watc
     startUpdateApply(usbRoot, result.manifest);
 }
 
-void ConfigWindow::startUpdateApply(const QString&, const UpdateManifest&)
+void ConfigWindow::startUpdateApply(const QString& usbRoot, const UpdateManifest& manifest)
 {
+    activeUpdateRoot = usbRoot;
+    setUpdateControlsEnabled();
+    auto* busy = new BusyProgressDialog(QStringLiteral("Baixando, validando e aplicando atualização..."), 0, 0, this);
+    busy->show();
+    auto* watcher = new QFutureWatcher<UpdateApplyResult>(this);
+    connect(watcher, &QFutureWatcher<UpdateApplyResult>::finished, this,
+            [this, watcher, busy] { takeUpdateApplyResult(watcher, busy); });
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                         [usbRoot, manifest] { return applyUpdatePackage(usbRoot, manifest); }));
+}
+
+// A journal that a failed update left is taken up by the recovery at the
+// next filling of the drive list, not here.
+void ConfigWindow::takeUpdateApplyResult(QFutureWatcher<UpdateApplyResult>* watcher, QProgressDialog* busy)
+{
+    const UpdateApplyResult result = watcher->result();
+    watcher->deleteLater();
+    busy->hide();
+    busy->deleteLater();
+    activeUpdateRoot.clear();
+    setUpdateControlsEnabled();
+    if (result.success) {
+        log->append(QStringLiteral("Unidade atualizada para Kavendru %1.").arg(result.version));
+        showInformation(this, QStringLiteral("Atualização concluída.\n\nVersão instalada: %1").arg(result.version));
+    } else {
+        log->append(QStringLiteral("Falha ao aplicar atualização: %1").arg(result.error));
+        showWarning(this, result.error);
+    }
 }
 
 } // namespace
