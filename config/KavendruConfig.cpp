@@ -914,7 +914,7 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     // unzip leaves its files in the page cache: they reach the device before
     // any old bundle is moved aside.
     if (!syncFileSystem(product)) {
-        error = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+        error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
         return stop();
     }
     // Both may have changed while the package came.
@@ -1008,7 +1008,7 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     // The new bundles under their names are on the device before the old
     // ones go.
     if (!syncFileSystem(product)) {
-        error = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+        error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
         return stop();
     }
     if (!removeDirectory(windowsBackup, &error) || !removeDirectory(linuxBackup, &error))
@@ -1020,6 +1020,125 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     logLine(QStringLiteral("completed"), QStringLiteral("Transação concluída e backups removidos."));
     result.success = removeDirectory(workRoot, &error);
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Recovery of interrupted updates
+
+struct UpdateRecoveryResult {
+    bool success = false;
+    QString usbRoot;
+    QString message;
+    QString error;
+};
+
+// The folders a journal names, each taken only by its own name and re-based
+// onto the drive's current mount: a journal on a drive is anyone's to write.
+struct JournalFolders {
+    QString id;
+    QString windowsPath;
+    QString linuxPath;
+    QString windowsBackup;
+    QString linuxBackup;
+};
+
+bool trustedJournalFolders(const QString& usbRoot, const QJsonObject& journal, JournalFolders* folders)
+{
+    static const QRegularExpression idPattern(QStringLiteral("^[0-9]{14}$"));
+    const QString id = journal.value(QStringLiteral("id")).toString();
+    if (!idPattern.match(id).hasMatch())
+        return false;
+    const QDir product(productFolderPath(usbRoot));
+    const auto take = [&](const char* key, const QString& name, QString* path) {
+        const QString stored = journal.value(QLatin1String(key)).toString();
+        if (stored.isEmpty() || QFileInfo(stored).fileName() != name)
+            return false;
+        *path = product.filePath(name);
+        return true;
+    };
+    folders->id = id;
+    return take("windowsPath", QStringLiteral("windows"), &folders->windowsPath)
+           && take("linuxPath", QStringLiteral("linux"), &folders->linuxPath)
+           && take("windowsBackup", QStringLiteral("windows.backup-") + id, &folders->windowsBackup)
+           && take("linuxBackup", QStringLiteral("linux.backup-") + id, &folders->linuxBackup);
+}
+
+bool recoverInterruptedUpdate(const QString& usbRoot, QString* message, QString* error)
+{
+    const QString unreadable = QStringLiteral("Não foi possível ler o journal de atualização pendente.");
+    const QString product = productFolderPath(usbRoot);
+    if (isLink(product)) {
+        *error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
+        return false;
+    }
+    QJsonObject journal;
+    switch (readUpdateJournal(usbRoot, &journal)) {
+    case JournalRead::Absent:
+        return true;
+    case JournalRead::Unreadable:
+        *error = unreadable;
+        return false;
+    case JournalRead::Invalid:
+        *error = QStringLiteral("O journal de atualização pendente é inválido e foi preservado para diagnóstico.");
+        return false;
+    case JournalRead::Valid:
+        break;
+    }
+    JournalFolders folders;
+    if (!trustedJournalFolders(usbRoot, journal, &folders)) {
+        *error = unreadable;
+        return false;
+    }
+    const QString phase = journal.value(QStringLiteral("phase")).toString();
+    const QString version = journal.value(QStringLiteral("version")).toString();
+    const auto logLine = [&](const QString& event, const QString& detail) {
+        appendUpdateTransactionLog(usbRoot, folders.id, event, detail, nullptr);
+    };
+
+    if (phase == QLatin1String("rolled-back")) {
+        *message = QStringLiteral("Uma atualização anterior já havia sido revertida; os arquivos de diagnóstico foram "
+                                  "preservados.");
+        return true;
+    }
+    // Once the state file names the new version, both new bundles are in
+    // place: the update is finished forward, never undone over them.
+    if ((!version.isEmpty() && version == installedBundleVersion(usbRoot))
+        || phase == QLatin1String("state-written")) {
+        if (!syncFileSystem(product)) {
+            *error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+            return false;
+        }
+        if (!removeDirectory(folders.windowsBackup, error) || !removeDirectory(folders.linuxBackup, error))
+            return false;
+        if (!QFile::remove(updateJournalPath(usbRoot))) {
+            *error = QStringLiteral("A atualização foi concluída, mas o journal não pôde ser removido.");
+            return false;
+        }
+        logLine(QStringLiteral("recovered-complete"), QStringLiteral("Estado publicado encontrado; limpeza concluída."));
+        *message = QStringLiteral("Uma atualização interrompida foi concluída com segurança.");
+        return true;
+    }
+    if (phase == QLatin1String("staged")) {
+        if (!QFile::remove(updateJournalPath(usbRoot))) {
+            *error = QStringLiteral("Não foi possível remover o journal de um staging não promovido.");
+            return false;
+        }
+        logLine(QStringLiteral("recovered-staged"), QStringLiteral("Staging sem promoção descartado."));
+        *message = QStringLiteral("Uma atualização interrompida antes da promoção foi descartada; o staging foi "
+                                  "preservado para diagnóstico.");
+        return true;
+    }
+    // "rolled-back" is written only once both bundles are back.
+    if (!restoreBundleFromBackup(folders.windowsPath, folders.windowsBackup, error)
+        || !restoreBundleFromBackup(folders.linuxPath, folders.linuxBackup, error))
+        return false;
+    journal.insert(QStringLiteral("phase"), QStringLiteral("rolled-back"));
+    if (!writeUpdateJournal(usbRoot, journal, error))
+        return false;
+    logLine(QStringLiteral("recovered-rollback"), QStringLiteral("Bundles restaurados a partir dos backups."));
+    *message = QStringLiteral("Uma atualização interrompida foi revertida com segurança; os arquivos de diagnóstico "
+                              "foram preservados.");
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -1320,11 +1439,13 @@ public:
     QUrl manifestUrl = defaultManifestUrl();
 
     void startUpdateApply(const QString& usbRoot, const UpdateManifest& manifest);
+    void recoverPendingUpdateInBackground(const QString& usbRoot);
 
 private:
     void setUpdateControlsEnabled();
     void takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watcher, QProgressDialog* busy);
     void takeUpdateApplyResult(QFutureWatcher<UpdateApplyResult>* watcher, QProgressDialog* busy);
+    void takeRecoveryResult(QFutureWatcher<UpdateRecoveryResult>* watcher);
 
     void createActions();
     void createMenus();
@@ -1504,6 +1625,54 @@ void ConfigWindow::refreshDevices()
         log->append(QStringLiteral("Nenhuma unidade USB detectada."));
     else
         log->append(QStringLiteral("%1 unidade(s) USB detectada(s).").arg(devices.size()));
+
+    // A drive whose check or update runs is left to it.
+    for (const UsbDevice& device : std::as_const(devices)) {
+        if (!isUsable(device))
+            continue;
+        const QString usbRoot = device.mountPoint;
+        if (QFileInfo::exists(updateJournalPath(usbRoot)) && !driveTaskRunning(usbRoot)
+            && !failedRecoveryRoots.contains(usbRoot))
+            recoverPendingUpdateInBackground(usbRoot);
+    }
+}
+
+void ConfigWindow::recoverPendingUpdateInBackground(const QString& usbRoot)
+{
+    runningRecoveryRoots.insert(usbRoot);
+    ++pendingRecoveryCount;
+    setUpdateControlsEnabled();
+    log->append(QStringLiteral("Recuperando atualização pendente em %1...").arg(usbRoot));
+    auto* watcher = new QFutureWatcher<UpdateRecoveryResult>(this);
+    connect(watcher, &QFutureWatcher<UpdateRecoveryResult>::finished, this,
+            [this, watcher] { takeRecoveryResult(watcher); });
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [usbRoot] {
+        UpdateRecoveryResult result;
+        result.usbRoot = usbRoot;
+        result.success = recoverInterruptedUpdate(usbRoot, &result.message, &result.error);
+        return result;
+    }));
+}
+
+void ConfigWindow::takeRecoveryResult(QFutureWatcher<UpdateRecoveryResult>* watcher)
+{
+    const UpdateRecoveryResult result = watcher->result();
+    watcher->deleteLater();
+    runningRecoveryRoots.remove(result.usbRoot);
+    --pendingRecoveryCount;
+    setUpdateControlsEnabled();
+    if (result.success) {
+        failedRecoveryRoots.remove(result.usbRoot);
+        log->append(result.message.isEmpty()
+                        ? QStringLiteral("Atualização pendente verificada em %1.").arg(result.usbRoot)
+                        : result.message);
+        return;
+    }
+    failedRecoveryRoots.insert(result.usbRoot);
+    log->append(QStringLiteral("Atualização pendente não recuperada em %1: %2").arg(result.usbRoot, result.error));
+    showWarning(this, QStringLiteral("A recuperação automática de uma atualização pendente falhou em %1. A unidade foi "
+                                     "preservada e nenhuma nova atualização será iniciada.\n\n%2")
+                          .arg(result.usbRoot, result.error));
 }
 
 void ConfigWindow::prepareSelectedDevice()

@@ -290,6 +290,25 @@ private slots:
         // The work folder goes; the journal and the backups stay for the recovery.
         QVERIFY(leftovers(root).filter(".update-").isEmpty());
         QVERIFY(leftovers(root).contains("update-journal.json"));
+
+        // The recovery makes the drive all old, or all new once the state
+        // file names the new version.
+        QString message;
+        QString recoveryError;
+        QVERIFY2(recoverInterruptedUpdate(root, &message, &recoveryError), qPrintable(recoveryError));
+        const QByteArray after = installed == QLatin1String("1.0.6") ? "new" : "old";
+        QCOMPARE(bundleMarker(QDir(productOf(root)).filePath("windows")), after);
+        QCOMPARE(bundleMarker(QDir(productOf(root)).filePath("linux")), after);
+        QCOMPARE(installedBundleVersion(root), installed);
+        QVERIFY(leftovers(root).filter(".backup-").isEmpty());
+        if (after == "new") {
+            QCOMPARE(message, QStringLiteral("Uma atualização interrompida foi concluída com segurança."));
+            QCOMPARE(leftovers(root), QStringList());
+            QCOMPARE(logPhases(onlyLog(root)).last(), QStringLiteral("recovered-complete"));
+        } else {
+            QCOMPARE(journalOf(root).value("phase").toString(), QStringLiteral("rolled-back"));
+            QCOMPARE(logPhases(onlyLog(root)).last(), QStringLiteral("recovered-rollback"));
+        }
     }
 
     // A bundle folder that cannot be moved (a mount point) stops its promotion.

@@ -308,11 +308,6 @@ private slots:
                             nullptr) == 0);
             *drives = {mountedDrive(mounted)};
         }
-        if (situation == QLatin1String("pending"))
-            QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root),
-                                                 R"({"schemaVersion":1,"app":"Kavendru","phase":"staged"})"));
-        if (situation == QLatin1String("unreadable journal"))
-            QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root), "{nao"));
         std::unique_ptr<NamedProcess> vault;
         if (situation == QLatin1String("vault runs"))
             vault = std::make_unique<NamedProcess>(dir->path(), QStringLiteral("Kavendru"));
@@ -325,6 +320,13 @@ private slots:
         if (situation == QLatin1String("failed"))
             window->failedRecoveryRoots.insert(root);
         window->manifestUrl = server->url("manifest.json");
+        // A journal that came after the drive list was filled, so no
+        // recovery took it up.
+        if (situation == QLatin1String("pending"))
+            QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root),
+                                                 R"({"schemaVersion":1,"app":"Kavendru","phase":"staged"})"));
+        if (situation == QLatin1String("unreadable journal"))
+            QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root), "{nao"));
         const QString logBefore = window->log->toPlainText();
 
         ModalDriver driver;
@@ -370,10 +372,10 @@ private slots:
         const QString name = QStringLiteral("q-%1.json").arg(QTest::currentDataTag()).replace(' ', '-');
         if (!remote.isEmpty())
             QVERIFY(KavendruTest::writeWholeFile(QDir(server->folder()).filePath(name), manifestJson(remote)));
+        const auto window = makeWindow();
         // A journal of an update that was rolled back is done with.
         QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root),
                                              R"({"schemaVersion":1,"app":"Kavendru","phase":"rolled-back"})"));
-        const auto window = makeWindow();
         window->manifestUrl = server->url(name);
         const QString serverError = checkForUpdate(root, window->manifestUrl).error;
 
