@@ -174,6 +174,11 @@ QString HttpsServer::folder() const
     return QDir(dir->path()).filePath(QStringLiteral("www"));
 }
 
+QString HttpsServer::caPath() const
+{
+    return QDir(dir->path()).filePath(QStringLiteral("ca.pem"));
+}
+
 QStringList HttpsServer::requests() const
 {
     QFile file(QDir(dir->path()).filePath(QStringLiteral("requests.txt")));
@@ -191,6 +196,32 @@ bool writeZip(const QString& path, const QList<ZipEntry>& entries, QString* erro
                                 {"link", entry.link}});
     const QByteArray spec = QJsonDocument(QJsonObject{{"path", path}, {"entries", list}}).toJson();
     return run(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(kZipScript)}, error, spec);
+}
+
+namespace {
+const char* const kZipFolderScript = R"PY(
+import os, sys, zipfile
+folder, path = sys.argv[1:3]
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_STORED, allowZip64=True) as z:
+    for base, dirs, files in os.walk(folder):
+        dirs.sort()
+        for name in sorted(files) + [d for d in dirs if os.path.islink(os.path.join(base, d))]:
+            full = os.path.join(base, name)
+            rel = os.path.relpath(full, folder)
+            if os.path.islink(full):
+                info = zipfile.ZipInfo(rel)
+                info.create_system = 3
+                info.external_attr = 0o120777 << 16
+                z.writestr(info, os.readlink(full))
+            else:
+                z.write(full, rel)
+)PY";
+} // namespace
+
+bool zipFolder(const QString& folder, const QString& path, QString* error)
+{
+    return run(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(kZipFolderScript), folder, path},
+               error);
 }
 
 namespace {

@@ -29,6 +29,8 @@ public:
     QUrl url(const QString& path) const;
     // The folder whose files are served.
     QString folder() const;
+    // The CA that signed the server's certificate.
+    QString caPath() const;
     // Each request: "<path> | <User-Agent> | <Accept>".
     QStringList requests() const;
 
@@ -53,6 +55,10 @@ struct ZipEntry {
 
 // Writes the zip; false with python's message in error.
 bool writeZip(const QString& path, const QList<ZipEntry>& entries, QString* error = nullptr);
+
+// Zips everything below the folder, names relative to it, links kept as
+// links; stored, not compressed.
+bool zipFolder(const QString& folder, const QString& path, QString* error = nullptr);
 
 // The entries of a complete package: both bundles under "Kavendru", each
 // file holding the marker, and every folder's files that the validation
