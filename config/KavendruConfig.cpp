@@ -67,9 +67,13 @@
 #include <QtConcurrent>
 
 #include <cmath>
+#include <condition_variable>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -566,9 +570,12 @@ struct UpdateCheckResult {
     QString error;
 };
 
-// Blocks until the whole body arrived, the time-out passed or the body grew
-// past maxBytes; the network objects live and die on the calling thread.
-QByteArray httpGet(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes)
+// Hands the body to the sink part by part as it arrives. Blocks until the
+// reply finished, the time-out passed, the body grew past maxBytes or the
+// sink refused a part (then error is left to the caller). The network
+// objects live and die on the calling thread.
+bool httpFetch(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes,
+               const std::function<bool(const QByteArray&)>& sink)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request(url);
@@ -577,16 +584,20 @@ QByteArray httpGet(const QUrl& url, int timeoutMs, QString* error, qint64 maxByt
     request.setRawHeader("Accept", "*/*");
 
     std::unique_ptr<QNetworkReply> reply(manager.get(request));
-    QByteArray body;
+    qint64 received = 0;
     bool tooLarge = false;
+    bool refused = false;
     const auto take = [&] {
-        if (tooLarge)
+        const qint64 available = reply->bytesAvailable();
+        if (tooLarge || refused || available <= 0)
             return;
-        if (body.size() + reply->bytesAvailable() > maxBytes) {
+        if (received + available > maxBytes) {
             tooLarge = true;
             return;
         }
-        body.append(reply->readAll());
+        const QByteArray part = reply->read(available);
+        received += part.size();
+        refused = !sink(part);
     };
 
     QEventLoop loop;
@@ -594,43 +605,112 @@ QByteArray httpGet(const QUrl& url, int timeoutMs, QString* error, qint64 maxByt
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
-        // One allocation for the whole body when its length is announced.
-        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (length > 0 && length <= maxBytes && body.capacity() < length)
-            body.reserve(length);
-    });
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
         take();
-        if (tooLarge)
+        if (tooLarge || refused)
             loop.quit();
     });
     timer.start(timeoutMs);
     loop.exec();
 
-    if (!tooLarge && !timer.isActive()) {
+    if (!tooLarge && !refused && !timer.isActive()) {
         reply->abort();
         *error = QStringLiteral("Tempo limite excedido ao acessar: %1").arg(url.toString());
-        return QByteArray();
+        return false;
     }
     timer.stop();
     take();
+    if (refused) {
+        reply->abort();
+        return false;
+    }
     if (tooLarge) {
         reply->abort();
         *error = QStringLiteral("Resposta acima de %1 bytes ao acessar: %2").arg(maxBytes).arg(url.toString());
-        return QByteArray();
+        return false;
     }
     if (reply->error() != QNetworkReply::NoError) {
         *error = reply->errorString();
-        return QByteArray();
+        return false;
     }
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && status.toInt() > 399) {
         *error = QStringLiteral("HTTP %1 ao acessar: %2").arg(status.toInt()).arg(url.toString());
-        return QByteArray();
+        return false;
     }
-    return body;
+    return true;
 }
+
+// The whole body, empty on failure.
+QByteArray httpGet(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes)
+{
+    QByteArray body;
+    const bool fetched = httpFetch(url, timeoutMs, error, maxBytes, [&body](const QByteArray& part) {
+        body.append(part);
+        return true;
+    });
+    return fetched ? body : QByteArray();
+}
+
+// SHA-256 on a thread of its own, so the hashing of a package runs beside
+// its download instead of after it.
+class BackgroundSha256 {
+public:
+    BackgroundSha256()
+        : worker([this] { run(); })
+    {
+    }
+    ~BackgroundSha256() { finish(); }
+    BackgroundSha256(const BackgroundSha256&) = delete;
+    BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+    void add(const QByteArray& part)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            parts.append(part);
+        }
+        wake.notify_one();
+    }
+
+    // Lower-case hexadecimal of everything added.
+    QString finish()
+    {
+        if (worker.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                done = true;
+            }
+            wake.notify_one();
+            worker.join();
+        }
+        return QString::fromLatin1(hash.result().toHex());
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            QList<QByteArray> taken;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return done || !parts.isEmpty(); });
+                if (parts.isEmpty())
+                    return;
+                taken.swap(parts);
+            }
+            for (const QByteArray& part : std::as_const(taken))
+                hash.addData(part);
+        }
+    }
+
+    QCryptographicHash hash{QCryptographicHash::Sha256};
+    std::mutex mutex;
+    std::condition_variable wake;
+    QList<QByteArray> parts;
+    bool done = false;
+    std::thread worker;
+};
 
 // Exact integers below 2^63 only: anything else can match no package.
 qint64 manifestPackageSize(const QJsonValue& value)
@@ -840,34 +920,24 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         error = QStringLiteral("Tamanho do pacote inválido no manifesto.");
         return result;
     }
-    // The download stops as soon as it outgrows what the manifest announced.
-    const QByteArray package = httpGet(QUrl(manifest.packageUrl), kPackageTimeoutMs, &error,
-                                       manifest.size >= 0 ? manifest.size : kMaxPackageSize);
-    if (package.isEmpty())
-        return result;
-    if (manifest.size >= 0 && manifest.size != package.size()) {
-        error = QStringLiteral("Tamanho do pacote divergente. Esperado: %1 bytes. Recebido: %2 bytes.")
-                    .arg(manifest.size)
-                    .arg(package.size());
-        return result;
-    }
-    const QString hash =
-        QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
-    if (hash != manifest.sha256) {
-        error = QStringLiteral("Hash SHA-256 divergente. O pacote não será aplicado.");
-        return result;
-    }
-    const QStorageInfo storage(usbRoot);
-    if (!storage.isValid() || !storage.isReady() || storage.bytesAvailable() < 3 * qint64(package.size())) {
-        error = QStringLiteral("Espaço livre insuficiente na unidade USB para preparar a atualização com segurança.");
-        return result;
-    }
-
     const QString product = productFolderPath(usbRoot);
     if (isLink(product)) {
         error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
         return result;
     }
+    // Room for the package, its extraction and the backups: three times its
+    // size, asked before it comes when the manifest tells its size.
+    const auto enoughRoom = [&usbRoot](qint64 size, qint64 alreadyWritten) {
+        const QStorageInfo storage(usbRoot);
+        return storage.isValid() && storage.isReady() && storage.bytesAvailable() + alreadyWritten >= 3 * size;
+    };
+    const QString noRoom =
+        QStringLiteral("Espaço livre insuficiente na unidade USB para preparar a atualização com segurança.");
+    if (manifest.size >= 0 && !enoughRoom(manifest.size, 0)) {
+        error = noRoom;
+        return result;
+    }
+
     const QDir productDir(product);
     const QString workRoot = productDir.filePath(
         QStringLiteral(".update-%1").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmsszzz"))));
@@ -882,15 +952,52 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         return result;
     };
 
+    // The package goes to the work folder as it comes, hashed meanwhile; the
+    // download stops as soon as it outgrows what the manifest announced.
+    // Nothing of it is used before its size and hash are checked.
+    const QString writeFailed = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+    QString hash;
+    qint64 received = 0;
     {
         QFile file(packagePath);
-        const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-                             && file.write(package) == package.size() && file.flush();
-        file.close();
-        if (!written) {
-            error = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            error = writeFailed;
             return stop();
         }
+        BackgroundSha256 digest;
+        bool written = true;
+        const bool fetched = httpFetch(QUrl(manifest.packageUrl), kPackageTimeoutMs, &error,
+                                       manifest.size >= 0 ? manifest.size : kMaxPackageSize,
+                                       [&](const QByteArray& part) {
+                                           digest.add(part);
+                                           received += part.size();
+                                           written = file.write(part) == part.size();
+                                           return written;
+                                       });
+        hash = digest.finish();
+        written = written && file.flush();
+        file.close();
+        if (!written) {
+            error = writeFailed;
+            return stop();
+        }
+        // An empty body ends the update with what the download said.
+        if (!fetched || received == 0)
+            return stop();
+    }
+    if (manifest.size >= 0 && manifest.size != received) {
+        error = QStringLiteral("Tamanho do pacote divergente. Esperado: %1 bytes. Recebido: %2 bytes.")
+                    .arg(manifest.size)
+                    .arg(received);
+        return stop();
+    }
+    if (hash != manifest.sha256) {
+        error = QStringLiteral("Hash SHA-256 divergente. O pacote não será aplicado.");
+        return stop();
+    }
+    if (manifest.size < 0 && !enoughRoom(received, received)) {
+        error = noRoom;
+        return stop();
     }
     if (!QDir().mkpath(extracted)) {
         error = QStringLiteral("Não foi possível criar staging: %1").arg(extracted);
