@@ -1738,7 +1738,8 @@ void ConfigWindow::refreshDevices()
         if (!isUsable(device))
             continue;
         const QString usbRoot = device.mountPoint;
-        if (QFileInfo::exists(updateJournalPath(usbRoot)) && !driveTaskRunning(usbRoot)
+        // A dangling link counts too: its recovery says it cannot be read.
+        if (pathPresent(updateJournalPath(usbRoot)) && !driveTaskRunning(usbRoot)
             && !failedRecoveryRoots.contains(usbRoot))
             recoverPendingUpdateInBackground(usbRoot);
     }

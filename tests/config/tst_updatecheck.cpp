@@ -383,9 +383,14 @@ private slots:
         driver.answerBox(QStringLiteral("Não"));
         ProgressWatcher progress(window.get());
         bool disabledMeanwhile = true;
-        progress.whileVisible([&](QProgressDialog*) {
+        bool stayed = true;
+        progress.whileVisible([&](QProgressDialog* dialog) {
             disabledMeanwhile = disabledMeanwhile && !window->checkUpdatesButton->isEnabled()
                                 && !window->checkUpdatesAction->isEnabled() && window->driveTaskRunning(root);
+            // Neither Escape nor its close button hands the window back.
+            QTest::keyClick(dialog, Qt::Key_Escape);
+            dialog->close();
+            stayed = stayed && dialog->isVisible();
         });
         window->checkUpdatesAction->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(driver.boxes().size(), 1, 30000);
@@ -397,6 +402,7 @@ private slots:
         QCOMPARE(lines(window->log->toPlainText()).last(), filled(logLine));
         QCOMPARE(progress.states().first().label, QStringLiteral("Consultando manifesto de atualização..."));
         QVERIFY(disabledMeanwhile);
+        QVERIFY(stayed);
         QTRY_VERIFY(!window->findChild<QProgressDialog*>());
         QVERIFY(window->checkUpdatesButton->isEnabled());
         QVERIFY(window->checkUpdatesAction->isEnabled());

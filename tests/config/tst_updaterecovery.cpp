@@ -443,6 +443,19 @@ private slots:
         window->activeUpdateRoot = root;
         window->refreshButton->click();
         QCOMPARE(window->pendingRecoveryCount, 0);
+        // Nor is it prepared meanwhile.
+        const QString source = QDir(QCoreApplication::applicationDirPath()).filePath("bundles/linux-x64/Kavendru");
+        QVERIFY(QDir().mkpath(QFileInfo(source).absolutePath()));
+        QVERIFY(KavendruTest::writeWholeFile(source, "ELF"));
+        window->linuxSource.executablePath = source;
+        window->linuxSource.runtimeDirectory = QFileInfo(source).absolutePath();
+        ModalDriver driver;
+        driver.answerBox(QStringLiteral("OK"));
+        window->prepareButton->click();
+        QCOMPARE(driver.boxes().size(), 1);
+        QCOMPARE(driver.boxes().first().text, QStringLiteral("Aguarde a atualização ou a recuperação em andamento "
+                                                             "nesta unidade terminar antes de prepará-la."));
+        QVERIFY(QDir(QFileInfo(source).absolutePath()).removeRecursively());
         window->activeUpdateRoot.clear();
         window->refreshButton->click();
         QCOMPARE(window->pendingRecoveryCount, 1);
