@@ -587,9 +587,11 @@ bool httpFetch(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes,
     qint64 received = 0;
     bool tooLarge = false;
     bool refused = false;
-    const auto take = [&] {
+    // Parts of at least 256 KiB while the body comes: fewer writes and
+    // wake-ups for a package, the same body.
+    const auto take = [&](qint64 least) {
         const qint64 available = reply->bytesAvailable();
-        if (tooLarge || refused || available <= 0)
+        if (tooLarge || refused || available <= 0 || available < least)
             return;
         if (received + available > maxBytes) {
             tooLarge = true;
@@ -606,7 +608,7 @@ bool httpFetch(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes,
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-        take();
+        take(256 * 1024);
         if (tooLarge || refused)
             loop.quit();
     });
@@ -619,7 +621,7 @@ bool httpFetch(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes,
         return false;
     }
     timer.stop();
-    take();
+    take(0);
     if (refused) {
         reply->abort();
         return false;
