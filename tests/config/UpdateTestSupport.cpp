@@ -55,9 +55,9 @@ server.serve_forever()
 
 const char* const kZipScript = R"PY(
 import json, sys, zipfile
-spec = json.load(sys.stdin)
-with zipfile.ZipFile(spec['path'], 'w', zipfile.ZIP_STORED) as z:
-    for e in spec['entries']:
+order = json.load(sys.stdin)
+with zipfile.ZipFile(order['path'], 'w', zipfile.ZIP_STORED) as z:
+    for e in order['entries']:
         info = zipfile.ZipInfo(e['name'], date_time=(2024, 1, 1, 0, 0, 0))
         info.create_system = 3
         data = bytes.fromhex(e['data'])
@@ -194,8 +194,8 @@ bool writeZip(const QString& path, const QList<ZipEntry>& entries, QString* erro
         list.append(QJsonObject{{"name", entry.name},
                                 {"data", QString::fromLatin1(entry.data.toHex())},
                                 {"link", entry.link}});
-    const QByteArray spec = QJsonDocument(QJsonObject{{"path", path}, {"entries", list}}).toJson();
-    return run(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(kZipScript)}, error, spec);
+    const QByteArray order = QJsonDocument(QJsonObject{{"path", path}, {"entries", list}}).toJson();
+    return run(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(kZipScript)}, error, order);
 }
 
 namespace {
