@@ -1,6 +1,7 @@
 #include "VaultManager.h"
 
 #include "DurableIo.h"
+#include "FileIdentity.h"
 #include "VaultPaths.h"
 
 #include <QCryptographicHash>
@@ -45,27 +46,6 @@ bool readExactly(QIODevice& device, QByteArray& buffer, qint64 size)
         done += read;
     }
     return true;
-}
-
-// Whether two paths name the same file: same canonical path, or on POSIX
-// the same device and inode, so links and "./" spellings are caught.
-bool sameFile(const QString& first, const QString& second)
-{
-    const QFileInfo a(first);
-    const QFileInfo b(second);
-    if (!a.exists() || !b.exists())
-        return false;
-#ifdef Q_OS_WIN
-    return a.canonicalFilePath().compare(b.canonicalFilePath(), Qt::CaseInsensitive) == 0;
-#else
-    if (a.canonicalFilePath() == b.canonicalFilePath())
-        return true;
-    struct stat sa;
-    struct stat sb;
-    if (::stat(QFile::encodeName(first).constData(), &sa) != 0 || ::stat(QFile::encodeName(second).constData(), &sb) != 0)
-        return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-#endif
 }
 
 // A block record this system could have written: sized as its cipher

@@ -3,16 +3,18 @@
 # program Kavendru (the default) or the drive tool KavendruConfig.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/setup.sh
-sh scripts/build.sh
 BUILD_DIR="${KAVENDRU_BUILD_DIR:-build}"
 case "${1:-}" in
-    KavendruConfig) shift; exec "$BUILD_DIR/config/KavendruConfig" "$@" ;;
-    Kavendru) shift ;;
-    "" | -*) ;;
+    KavendruConfig) program="$BUILD_DIR/config/KavendruConfig"; shift ;;
+    Kavendru) program="$BUILD_DIR/bundles/linux-x64/Kavendru"; shift ;;
+    "" | -*) program="$BUILD_DIR/bundles/linux-x64/Kavendru" ;;
     *) echo "Programa desconhecido: $1 (use Kavendru ou KavendruConfig)" >&2; exit 2 ;;
 esac
-if [ -x "$BUILD_DIR/ui/Kavendru" ]; then
-    exec "$BUILD_DIR/ui/Kavendru" "$@"
+sh scripts/setup.sh
+sh scripts/build.sh
+# Without a display Qt aborts with a long message; say it in one line.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "Sem tela: nenhum DISPLAY ou WAYLAND_DISPLAY definido; inicie $(basename "$program") numa sessão gráfica (ou defina QT_QPA_PLATFORM)." >&2
+    exit 1
 fi
-echo "A janela do Kavendru ainda nao existe: o projeto foi compilado inteiro (bibliotecas, testes e benchmarks em $BUILD_DIR), mas nao ha programa para iniciar."
+exec "$program" "$@"

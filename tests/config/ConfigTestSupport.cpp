@@ -11,43 +11,6 @@
 
 namespace ConfigTest {
 
-FakeDeviceManager::FakeDeviceManager(std::shared_ptr<QList<UsbDevice>> drives)
-    : drives(std::move(drives))
-{
-}
-
-QList<UsbDevice> FakeDeviceManager::detectUsbDevices() const
-{
-    return *drives;
-}
-
-UsbDevice mountedDrive(const QString& mountPoint, const QString& label, const QString& devicePath)
-{
-    UsbDevice device;
-    device.id = devicePath;
-    device.devicePath = devicePath;
-    device.label = label;
-    device.mountPoint = mountPoint;
-    device.fileSystem = QStringLiteral("vfat");
-    device.mounted = true;
-    return device;
-}
-
-UsbDevice unmountedDrive(const QString& devicePath, const QString& label)
-{
-    UsbDevice device;
-    device.id = devicePath;
-    device.devicePath = devicePath;
-    device.label = label;
-    device.mounted = false;
-    return device;
-}
-
-QString withoutMnemonic(QString text)
-{
-    return text.remove(QLatin1Char('&'));
-}
-
 ModalDriver::ModalDriver()
 {
     timer.setInterval(10);
@@ -72,19 +35,8 @@ bool ModalDriver::answerIfBox(QWidget* widget, const QString& answer)
     auto* box = qobject_cast<QMessageBox*>(widget);
     if (!box)
         return false;
-    SeenBox seenBox;
-    seenBox.title = box->windowTitle();
-    seenBox.text = box->text();
-    seenBox.icon = box->icon();
     QAbstractButton* chosen = nullptr;
-    for (QAbstractButton* button : box->buttons()) {
-        seenBox.buttons.append(withoutMnemonic(button->text()));
-        if (withoutMnemonic(button->text()) == answer)
-            chosen = button;
-    }
-    if (box->defaultButton())
-        seenBox.defaultButton = withoutMnemonic(box->defaultButton()->text());
-    seen.append(seenBox);
+    seen.append(KavendruTest::describeBox(box, answer, &chosen));
     if (answer == QLatin1String("<Escape>"))
         QTest::keyClick(box, Qt::Key_Escape);
     else if (answer == QLatin1String("<Return>"))

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform/DeviceManager.h"
+#include "UiTestSupport.h"
+#include "common/FakeDrives.h"
 
 #include <QList>
 #include <QMessageBox>
@@ -18,29 +19,11 @@ namespace ConfigTest {
 
 using Kavendru::Platform::UsbDevice;
 
-// A drive detector whose drives the test sets, also after the window owns it.
-class FakeDeviceManager : public Kavendru::Platform::DeviceManager {
-public:
-    explicit FakeDeviceManager(std::shared_ptr<QList<UsbDevice>> drives);
-    ~FakeDeviceManager() override = default;
-    QList<UsbDevice> detectUsbDevices() const override;
+using KavendruTest::FakeDeviceManager;
+using KavendruTest::mountedDrive;
+using KavendruTest::unmountedDrive;
 
-private:
-    std::shared_ptr<QList<UsbDevice>> drives;
-};
-
-UsbDevice mountedDrive(const QString& mountPoint, const QString& label = QString(),
-                       const QString& devicePath = QStringLiteral("/dev/sdb1"));
-UsbDevice unmountedDrive(const QString& devicePath, const QString& label = QString());
-
-// What a message box showed, and what the test did with it.
-struct SeenBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    QString defaultButton;
-};
+using KavendruTest::SeenBox;
 
 // Deals with the modal widgets that open from now on, one handler each, in
 // order. A handler returns false when the modal widget is not yet its own

@@ -69,4 +69,26 @@ QAbstractButton* findButton(QWidget* root, const QString& text)
     return nullptr;
 }
 
+QString withoutMnemonic(QString text)
+{
+    return text.remove(QLatin1Char('&'));
+}
+
+SeenBox describeBox(QMessageBox* box, const QString& buttonText, QAbstractButton** button)
+{
+    SeenBox seen;
+    seen.title = box->windowTitle();
+    seen.text = box->text();
+    seen.icon = box->icon();
+    *button = nullptr;
+    for (QAbstractButton* candidate : box->buttons()) {
+        seen.buttons.append(withoutMnemonic(candidate->text()));
+        if (withoutMnemonic(candidate->text()) == buttonText)
+            *button = candidate;
+    }
+    if (box->defaultButton())
+        seen.defaultButton = withoutMnemonic(box->defaultButton()->text());
+    return seen;
+}
+
 } // namespace KavendruTest

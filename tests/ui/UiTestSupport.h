@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -54,6 +55,21 @@ private:
     QPointer<QMessageBox> answered;
 };
 
+// A text as shown, without its mnemonic ampersands.
+QString withoutMnemonic(QString text);
+
+// A message box as the user saw it.
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+    QString defaultButton;
+};
+
+// What the box shows, and its button with the given text (null without one).
+SeenBox describeBox(QMessageBox* box, const QString& buttonText, QAbstractButton** button);
+
 // The button of a widget tree that shows the given text.
 QAbstractButton* findButton(QWidget* root, const QString& text);
 
@@ -62,6 +78,7 @@ QAbstractButton* findButton(QWidget* root, const QString& text);
 #define KAVENDRU_UI_TEST_MAIN(TestObject)                                                                            \
     int main(int argc, char* argv[])                                                                                 \
     {                                                                                                                \
+        KavendruTest::enterPrivateMountNamespace();                                                                  \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                                          \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                                                 \
         KavendruTest::UiTestEnvironment environment;                                                                 \

@@ -1,0 +1,16 @@
+#include "MainWindow.h"
+
+#include <QApplication>
+#include <QIcon>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kavendru"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0.5"));
+    QApplication::setOrganizationName(QStringLiteral("Kavendru"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/Kavendru.ico")));
+    Kavendru::UI::MainWindow window;
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+// Helpers of the main window shared by its two source files (the window
+// itself and its operations); not meant for anything outside the window.
+
+#include <QDateTime>
+#include <QSize>
+#include <QString>
+
+#include <optional>
+
+class QWidget;
+
+namespace Kavendru::UI {
+
+// The 16:9 central area for the primary screen's available size; without a
+// screen, a fixed 960 x 540.
+QSize centralAreaSize(const std::optional<QSize>& availableScreenSize);
+
+// Sizes in the system locale's traditional units (base 1024), one decimal.
+QString formatFileSize(qint64 bytes);
+// Local time, "dd/MM/yyyy HH:mm"; empty for an invalid time.
+QString formatFileDate(const QDateTime& time);
+
+// The folder above a vault path; the root ("") for a top-level one.
+QString parentVaultPath(const QString& vaultPath);
+// The last part of a vault path.
+QString vaultBaseName(const QString& vaultPath);
+// The upper-case suffix, or "Arquivo" without one.
+QString fileTypeLabel(const QString& vaultPath);
+
+// Confirmation boxes whose default is the negative answer: true only when
+// the user picked "Sim" / "Continuar".
+bool questionYesNo(QWidget* parent, const QString& title, const QString& text);
+bool questionContinueCancel(QWidget* parent, const QString& title, const QString& text);
+
+} // namespace Kavendru::UI

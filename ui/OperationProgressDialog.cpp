@@ -1,0 +1,71 @@
+#include "OperationProgressDialog.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+
+namespace Kavendru::UI {
+
+OperationProgressDialog::OperationProgressDialog(const QString& title, const QString& label, QWidget* parent)
+    : QProgressDialog(label, QString(), 0, Maximum, parent)
+{
+    setWindowTitle(title);
+    setCancelButton(nullptr);
+    setWindowModality(Qt::ApplicationModal);
+    setMinimumDuration(0);
+    setAutoClose(false);
+    setAutoReset(false);
+    // No close button on the frame where the window system honours it; the
+    // events below refuse the close where it does not.
+    setWindowFlags((windowFlags() | Qt::CustomizeWindowHint | Qt::WindowTitleHint) & ~Qt::WindowCloseButtonHint);
+}
+
+OperationProgressDialog::~OperationProgressDialog() = default;
+
+int OperationProgressDialog::progressValue(qint64 done, qint64 total)
+{
+    if (total <= 0)
+        return Maximum;
+    return int(qBound<qint64>(0, done * Maximum / total, qint64(Maximum)));
+}
+
+void OperationProgressDialog::step(qint64 done, qint64 total, const QString& label)
+{
+    setValue(progressValue(done, total));
+    setLabelText(label);
+    QCoreApplication::processEvents();
+}
+
+void OperationProgressDialog::finish()
+{
+    setValue(Maximum);
+    finishing = true;
+    close();
+    finishing = false;
+}
+
+void OperationProgressDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QProgressDialog::keyPressEvent(event);
+}
+
+void OperationProgressDialog::closeEvent(QCloseEvent* event)
+{
+    if (!finishing) {
+        event->ignore();
+        return;
+    }
+    QProgressDialog::closeEvent(event);
+}
+
+void OperationProgressDialog::reject()
+{
+    if (finishing)
+        QProgressDialog::reject();
+}
+
+} // namespace Kavendru::UI
