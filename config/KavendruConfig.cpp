@@ -10,20 +10,25 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QFrame>
+#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
@@ -33,9 +38,13 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRandomGenerator64>
@@ -45,19 +54,35 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStorageInfo>
 #include <QStringList>
 #include <QSysInfo>
 #include <QTextEdit>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
+#include <QVersionNumber>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <QtConcurrent>
 
+#include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #ifndef KAVENDRU_DEVELOPER_BUILD_DIR
 #error "KAVENDRU_DEVELOPER_BUILD_DIR must name the developer build folder"
+#endif
+#ifndef KAVENDRU_UPDATE_HOST
+#error "KAVENDRU_UPDATE_HOST must name the update host"
 #endif
 
 namespace {
@@ -312,7 +337,7 @@ bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, c
 // Far above any state file the tool writes.
 constexpr qint64 kMaxStateFileSize = 1 << 20;
 
-[[maybe_unused]] QString installedBundleVersion(const QString& usbRoot)
+QString installedBundleVersion(const QString& usbRoot)
 {
     const QString path = updateStatePath(usbRoot);
     // A fifo or a device in the file's place would block or never end.
@@ -332,6 +357,897 @@ constexpr qint64 kMaxStateFileSize = 1 << 20;
     if (state.value(QStringLiteral("app")).toString() != QLatin1String("Kavendru"))
         return QString();
     return state.value(QStringLiteral("installedVersion")).toString();
+}
+
+// ---------------------------------------------------------------------------
+// Update journal: reading what a drive holds
+
+QString productFolderPath(const QString& usbRoot)
+{
+    return QDir(usbRoot).filePath(QStringLiteral("Kavendru"));
+}
+
+QString updateJournalPath(const QString& usbRoot)
+{
+    return QDir(usbRoot).filePath(QStringLiteral("Kavendru/update-journal.json"));
+}
+
+// A link in place of a file or folder of the drive, dangling or not.
+bool isLink(const QString& path)
+{
+    return QFileInfo(path).isSymLink();
+}
+
+// Whether anything, a link included, stands at the path.
+bool pathPresent(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+enum class JournalRead { Absent, Unreadable, Invalid, Valid };
+
+// Far above any journal the tool writes.
+constexpr qint64 kMaxJournalSize = 1 << 20;
+
+// The journal a drive holds, as far as it can be read; Valid means a JSON
+// object of this tool's schema, nothing more.
+JournalRead readUpdateJournal(const QString& usbRoot, QJsonObject* journal)
+{
+    const QString path = updateJournalPath(usbRoot);
+    if (!pathPresent(path))
+        return JournalRead::Absent;
+    // A link, a fifo or a device would point the reader elsewhere or block it.
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.isFile() || info.size() > kMaxJournalSize)
+        return JournalRead::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return JournalRead::Unreadable;
+    const QByteArray content = file.read(kMaxJournalSize + 1);
+    if (content.size() > kMaxJournalSize)
+        return JournalRead::Unreadable;
+    const QJsonDocument document = QJsonDocument::fromJson(content);
+    if (!document.isObject())
+        return JournalRead::Invalid;
+    *journal = document.object();
+    if (journal->value(QStringLiteral("schemaVersion")).toInt(0) != 1
+        || journal->value(QStringLiteral("app")).toString() != QLatin1String("Kavendru"))
+        return JournalRead::Invalid;
+    return JournalRead::Valid;
+}
+
+// An update left unfinished on the drive must be recovered before another
+// one may overwrite its journal; only a rolled-back one is done with.
+bool pendingUpdateOnDrive(const QString& usbRoot)
+{
+    QJsonObject journal;
+    switch (readUpdateJournal(usbRoot, &journal)) {
+    case JournalRead::Absent:
+        return false;
+    case JournalRead::Valid:
+        return journal.value(QStringLiteral("phase")).toString() != QLatin1String("rolled-back");
+    case JournalRead::Unreadable:
+    case JournalRead::Invalid:
+        break;
+    }
+    return true;
+}
+
+QString pendingUpdateRefusal()
+{
+    return QStringLiteral("Há uma atualização pendente nesta unidade. Atualize a lista para recuperá-la antes de "
+                          "iniciar outra atualização.");
+}
+
+// ---------------------------------------------------------------------------
+// Update journal and transaction log: writing
+
+QString utcTimestamp()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+// Makes a rename or a new entry in the folder survive a power cut.
+bool syncFolder(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+// Everything written to the file system of the folder reaches its device:
+// unzip's files as well as our own.
+bool syncFileSystem(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::syncfs(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* error)
+{
+    const QString path = updateJournalPath(usbRoot);
+    const QString folder = productFolderPath(usbRoot);
+    journal.insert(QStringLiteral("schemaVersion"), 1);
+    journal.insert(QStringLiteral("app"), QStringLiteral("Kavendru"));
+    journal.insert(QStringLiteral("updatedAt"), utcTimestamp());
+    const QByteArray bytes = QJsonDocument(journal).toJson(QJsonDocument::Indented);
+
+    // QSaveFile writes to where a link points.
+    bool written = !isLink(folder) && QFileInfo(folder).isDir() && !isLink(path);
+    if (written) {
+        QSaveFile file(path);
+        written = file.open(QIODevice::WriteOnly | QIODevice::Text);
+        if (written && (file.write(bytes) != bytes.size() || !file.flush())) {
+            file.cancelWriting();
+            written = false;
+        }
+        // commit() syncs the file; the folder holds its new name.
+        written = written && file.commit() && syncFolder(folder);
+    }
+    if (!written && error)
+        *error = QStringLiteral("Não foi possível registrar a transação de atualização: %1").arg(path);
+    return written;
+}
+
+bool appendUpdateTransactionLog(const QString& usbRoot, const QString& transactionId, const QString& phase,
+                                const QString& detail, QString* error)
+{
+    const QString path =
+        QDir(usbRoot).filePath(QStringLiteral("Kavendru/update-log-%1.jsonl").arg(transactionId));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QJsonObject line{{QStringLiteral("timestamp"), now.toString(Qt::ISODateWithMs)},
+                     {QStringLiteral("transactionId"), transactionId},
+                     {QStringLiteral("phase"), phase},
+                     {QStringLiteral("detail"), detail}};
+    QJsonObject journal;
+    const JournalRead read = readUpdateJournal(usbRoot, &journal);
+    if (read == JournalRead::Valid || read == JournalRead::Invalid) {
+        const QDateTime started =
+            QDateTime::fromString(journal.value(QStringLiteral("startedAt")).toString(), Qt::ISODateWithMs);
+        if (started.isValid())
+            line.insert(QStringLiteral("elapsedMs"), now.toMSecsSinceEpoch() - started.toMSecsSinceEpoch());
+    }
+    const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+
+    // O_NOFOLLOW: a link in the log's place is not written through.
+    bool written = !isLink(productFolderPath(usbRoot));
+    if (written) {
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        written = fd >= 0;
+        if (written) {
+            QFile file;
+            written = file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                                QFileDevice::AutoCloseHandle)
+                      && file.write(bytes) == bytes.size() && file.flush();
+            if (!file.isOpen())
+                ::close(fd);
+        }
+    }
+    if (!written && error)
+        *error = QStringLiteral("Não foi possível registrar o log da transação: %1").arg(path);
+    return written;
+}
+
+// ---------------------------------------------------------------------------
+// Update check
+
+QUrl defaultManifestUrl()
+{
+    return QUrl(QStringLiteral("https://%1/000Updates/kavendru/manifest.json")
+                    .arg(QStringLiteral(KAVENDRU_UPDATE_HOST)));
+}
+
+constexpr int kManifestTimeoutMs = 30000;
+constexpr int kPackageTimeoutMs = 600000;
+constexpr qint64 kMaxManifestSize = 1 << 20;
+// The package is held in memory whole; a manifest without a size gets this
+// bound instead of none.
+constexpr qint64 kMaxPackageSize = qint64(4) << 30;
+// A "size" in the manifest that no package can have.
+constexpr qint64 kInvalidPackageSize = std::numeric_limits<qint64>::min();
+
+struct UpdateManifest {
+    QString version;
+    QString packageUrl;
+    QString sha256;
+    qint64 size = -1;
+    QString publishedAt;
+    QString releaseNotes;
+};
+
+struct UpdateCheckResult {
+    bool success = false;
+    bool updateAvailable = false;
+    UpdateManifest manifest;
+    QString installedVersion;
+    QString error;
+};
+
+// Hands the body to the sink part by part as it arrives. Blocks until the
+// reply finished, the time-out passed, the body grew past maxBytes or the
+// sink refused a part (then error is left to the caller). The network
+// objects live and die on the calling thread.
+bool httpFetch(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes,
+               const std::function<bool(const QByteArray&)>& sink)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setRawHeader("User-Agent", "KavendruConfig/" + QCoreApplication::applicationVersion().toLatin1());
+    request.setRawHeader("Accept", "*/*");
+
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    qint64 received = 0;
+    bool tooLarge = false;
+    bool refused = false;
+    // Parts of at least 256 KiB while the body comes: fewer writes and
+    // wake-ups for a package, the same body.
+    const auto take = [&](qint64 least) {
+        const qint64 available = reply->bytesAvailable();
+        if (tooLarge || refused || available <= 0 || available < least)
+            return;
+        if (received + available > maxBytes) {
+            tooLarge = true;
+            return;
+        }
+        const QByteArray part = reply->read(available);
+        received += part.size();
+        refused = !sink(part);
+    };
+
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
+        take(256 * 1024);
+        if (tooLarge || refused)
+            loop.quit();
+    });
+    timer.start(timeoutMs);
+    loop.exec();
+
+    if (!tooLarge && !refused && !timer.isActive()) {
+        reply->abort();
+        *error = QStringLiteral("Tempo limite excedido ao acessar: %1").arg(url.toString());
+        return false;
+    }
+    timer.stop();
+    take(0);
+    if (refused) {
+        reply->abort();
+        return false;
+    }
+    if (tooLarge) {
+        reply->abort();
+        *error = QStringLiteral("Resposta acima de %1 bytes ao acessar: %2").arg(maxBytes).arg(url.toString());
+        return false;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        *error = reply->errorString();
+        return false;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() > 399) {
+        *error = QStringLiteral("HTTP %1 ao acessar: %2").arg(status.toInt()).arg(url.toString());
+        return false;
+    }
+    return true;
+}
+
+// The whole body, empty on failure.
+QByteArray httpGet(const QUrl& url, int timeoutMs, QString* error, qint64 maxBytes)
+{
+    QByteArray body;
+    const bool fetched = httpFetch(url, timeoutMs, error, maxBytes, [&body](const QByteArray& part) {
+        body.append(part);
+        return true;
+    });
+    return fetched ? body : QByteArray();
+}
+
+// SHA-256 on a thread of its own, so the hashing of a package runs beside
+// its download instead of after it.
+class BackgroundSha256 {
+public:
+    BackgroundSha256()
+        : worker([this] { run(); })
+    {
+    }
+    ~BackgroundSha256() { finish(); }
+    BackgroundSha256(const BackgroundSha256&) = delete;
+    BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+    void add(const QByteArray& part)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            parts.append(part);
+        }
+        wake.notify_one();
+    }
+
+    // Lower-case hexadecimal of everything added.
+    QString finish()
+    {
+        if (worker.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                done = true;
+            }
+            wake.notify_one();
+            worker.join();
+        }
+        return QString::fromLatin1(hash.result().toHex());
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            QList<QByteArray> taken;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return done || !parts.isEmpty(); });
+                if (parts.isEmpty())
+                    return;
+                taken.swap(parts);
+            }
+            for (const QByteArray& part : std::as_const(taken))
+                hash.addData(part);
+        }
+    }
+
+    QCryptographicHash hash{QCryptographicHash::Sha256};
+    std::mutex mutex;
+    std::condition_variable wake;
+    QList<QByteArray> parts;
+    bool done = false;
+    std::thread worker;
+};
+
+// Exact integers below 2^63 only: anything else can match no package.
+qint64 manifestPackageSize(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return -1;
+    const double size = value.toDouble();
+    if (!std::isfinite(size) || size < 0 || size >= 9223372036854775808.0)
+        return kInvalidPackageSize;
+    return qint64(size);
+}
+
+bool isHttpsUrl(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+QString httpsOnlyRefusal(const QString& packageUrl)
+{
+    return QStringLiteral("O pacote de atualização precisa ser baixado por HTTPS: %1").arg(packageUrl);
+}
+
+UpdateCheckResult checkForUpdate(const QString& usbRoot, const QUrl& manifestUrl)
+{
+    UpdateCheckResult result;
+    QByteArray body = httpGet(manifestUrl, kManifestTimeoutMs, &result.error, kMaxManifestSize);
+    if (body.isEmpty())
+        return result;
+    if (body.startsWith("\xEF\xBB\xBF"))
+        body.remove(0, 3);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        result.error = QStringLiteral("Manifesto inválido: %1").arg(parseError.errorString());
+        return result;
+    }
+    const QJsonObject object = document.object();
+    if (object.value(QStringLiteral("schemaVersion")).toInt(0) != 1
+        || object.value(QStringLiteral("app")).toString() != QLatin1String("Kavendru")) {
+        result.error = QStringLiteral("Manifesto não pertence ao Kavendru ou usa schema não suportado.");
+        return result;
+    }
+    UpdateManifest& manifest = result.manifest;
+    manifest.version = object.value(QStringLiteral("version")).toString();
+    manifest.packageUrl = object.value(QStringLiteral("packageUrl")).toString();
+    manifest.sha256 = object.value(QStringLiteral("sha256")).toString().toLower();
+    manifest.size = manifestPackageSize(object.value(QStringLiteral("size")));
+    manifest.publishedAt = object.value(QStringLiteral("publishedAt")).toString();
+    manifest.releaseNotes = object.value(QStringLiteral("releaseNotes")).toString();
+    if (manifest.version.isEmpty() || manifest.packageUrl.isEmpty() || manifest.sha256.isEmpty()) {
+        result.error = QStringLiteral("Manifesto sem version, packageUrl ou sha256.");
+        return result;
+    }
+    if (!isHttpsUrl(manifest.packageUrl)) {
+        result.error = httpsOnlyRefusal(manifest.packageUrl);
+        return result;
+    }
+    result.installedVersion = installedBundleVersion(usbRoot);
+    const QString installed = result.installedVersion.isEmpty() ? QStringLiteral("0.0.0") : result.installedVersion;
+    result.updateAvailable =
+        QVersionNumber::compare(QVersionNumber::fromString(manifest.version), QVersionNumber::fromString(installed))
+        > 0;
+    result.success = true;
+    return result;
+}
+
+// Whether a process named exactly "Kavendru" runs here; when pgrep cannot
+// tell, it counts as running.
+bool vaultProgramRunning()
+{
+    QProcess pgrep;
+    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-x"), QStringLiteral("Kavendru")}, QIODevice::ReadWrite);
+    if (!pgrep.waitForFinished(5000) || pgrep.exitStatus() != QProcess::NormalExit)
+        return true;
+    if (pgrep.exitCode() == 1)
+        return false;
+    // 2 and 3 are pgrep's own failures: nobody looked.
+    if (pgrep.exitCode() != 0)
+        return true;
+    return !QString::fromLocal8Bit(pgrep.readAllStandardOutput()).trimmed().isEmpty();
+}
+
+// ---------------------------------------------------------------------------
+// Update download and promotion
+
+struct UpdateApplyResult {
+    bool success = false;
+    QString version;
+    QString error;
+};
+
+bool removeDirectory(const QString& path, QString* error)
+{
+    // QDir of an empty path is the working folder.
+    if (path.isEmpty())
+        return true;
+    const QFileInfo info(path);
+    bool removed = true;
+    if (info.isSymLink() || (info.exists() && !info.isDir()))
+        removed = QFile::remove(path); // a link goes as a link, never followed
+    else if (info.exists())
+        removed = QDir(path).removeRecursively();
+    if (!removed && error)
+        *error = QStringLiteral("Não foi possível remover: %1").arg(path);
+    return removed;
+}
+
+bool replaceBundleDirectory(const QString& target, const QString& staged, const QString& backup, QString* error)
+{
+    if (pathPresent(backup) && !removeDirectory(backup, error))
+        return false;
+    if (pathPresent(target) && !QDir().rename(target, backup)) {
+        *error = QStringLiteral("Não foi possível criar backup de: %1").arg(target);
+        return false;
+    }
+    if (QDir().rename(staged, target))
+        return true;
+    if (pathPresent(backup))
+        QDir().rename(backup, target);
+    *error = QStringLiteral("Não foi possível aplicar novo bundle em: %1").arg(target);
+    return false;
+}
+
+bool restoreBundleFromBackup(const QString& target, const QString& backup, QString* error)
+{
+    if (!pathPresent(backup))
+        return true;
+    if (pathPresent(target) && !removeDirectory(target, error))
+        return false;
+    const bool renamed = QDir().rename(backup, target);
+    if (!renamed && error)
+        *error = QStringLiteral("Não foi possível restaurar o backup de: %1").arg(target);
+    return renamed;
+}
+
+bool validateExtractedPackage(const QString& extractedDir, QString* error)
+{
+    const QDir product(QDir(extractedDir).filePath(QStringLiteral("Kavendru")));
+    static const char* const requiredFiles[] = {"windows/Kavendru.exe",
+                                                "windows/platforms/qwindows.dll",
+                                                "linux/Kavendru",
+                                                "linux/Kavendru-Linux.sh",
+                                                "linux/qt.conf",
+                                                "linux/lib/libssl.so.3",
+                                                "linux/plugins/tls/libqopensslbackend.so"};
+    for (const char* name : requiredFiles) {
+        const QString path = product.filePath(QLatin1String(name));
+        if (!QFileInfo::exists(path)) {
+            *error = QStringLiteral("Pacote sem arquivo obrigatório: %1").arg(path);
+            return false;
+        }
+    }
+    for (const char* name : {"linux/lib", "linux/plugins"}) {
+        const QString path = product.filePath(QLatin1String(name));
+        if (!QFileInfo(path).isDir()) {
+            *error = QStringLiteral("Pacote sem diretório obrigatório: %1").arg(path);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A package brings files and folders only: a link, or anything that
+// resolves outside the extraction, could have the bundles reach elsewhere.
+bool packageHoldsOnlyItsOwnFiles(const QString& extractedDir, QString* error)
+{
+    const QString base = QFileInfo(extractedDir).canonicalFilePath();
+    QDirIterator it(extractedDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString canonical = info.canonicalFilePath();
+        if (base.isEmpty() || info.isSymLink() || !canonical.startsWith(base + QLatin1Char('/'))) {
+            *error = QStringLiteral("Pacote contém link simbólico: %1").arg(path);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool failUpdatePhaseForTest(const QString& phase, QString* error)
+{
+    if (qEnvironmentVariable("KAVENDRU_TEST_FAIL_UPDATE_PHASE").trimmed() != phase)
+        return false;
+    *error = QStringLiteral("Falha de teste injetada na fase: %1").arg(phase);
+    return true;
+}
+
+QString vaultProgramRefusal()
+{
+    return QStringLiteral("Feche o Kavendru antes de atualizar os bundles da unidade USB.");
+}
+
+UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifest& manifest)
+{
+    UpdateApplyResult result;
+    result.version = manifest.version;
+    QString& error = result.error;
+
+    if (!isHttpsUrl(manifest.packageUrl)) {
+        error = httpsOnlyRefusal(manifest.packageUrl);
+        return result;
+    }
+    if (manifest.size == kInvalidPackageSize) {
+        error = QStringLiteral("Tamanho do pacote inválido no manifesto.");
+        return result;
+    }
+    const QString product = productFolderPath(usbRoot);
+    if (isLink(product)) {
+        error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
+        return result;
+    }
+    // Room for the package, its extraction and the backups: three times its
+    // size, asked before it comes when the manifest tells its size.
+    const auto enoughRoom = [&usbRoot](qint64 size, qint64 alreadyWritten) {
+        const QStorageInfo storage(usbRoot);
+        return storage.isValid() && storage.isReady() && storage.bytesAvailable() + alreadyWritten >= 3 * size;
+    };
+    const QString noRoom =
+        QStringLiteral("Espaço livre insuficiente na unidade USB para preparar a atualização com segurança.");
+    if (manifest.size >= 0 && !enoughRoom(manifest.size, 0)) {
+        error = noRoom;
+        return result;
+    }
+
+    const QDir productDir(product);
+    const QString workRoot = productDir.filePath(
+        QStringLiteral(".update-%1").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmsszzz"))));
+    const QString packagePath = QDir(workRoot).filePath(QStringLiteral("package.zip"));
+    const QString extracted = QDir(workRoot).filePath(QStringLiteral("extracted"));
+    if (!QDir().mkpath(workRoot)) {
+        error = QStringLiteral("Não foi possível criar área temporária na unidade USB.");
+        return result;
+    }
+    const auto stop = [&result, &workRoot] {
+        removeDirectory(workRoot, nullptr);
+        return result;
+    };
+
+    // The package goes to the work folder as it comes, hashed meanwhile; the
+    // download stops as soon as it outgrows what the manifest announced.
+    // Nothing of it is used before its size and hash are checked.
+    const QString writeFailed = QStringLiteral("Não foi possível gravar o pacote temporário na unidade USB.");
+    QString hash;
+    qint64 received = 0;
+    {
+        QFile file(packagePath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            error = writeFailed;
+            return stop();
+        }
+        BackgroundSha256 digest;
+        bool written = true;
+        const bool fetched = httpFetch(QUrl(manifest.packageUrl), kPackageTimeoutMs, &error,
+                                       manifest.size >= 0 ? manifest.size : kMaxPackageSize,
+                                       [&](const QByteArray& part) {
+                                           digest.add(part);
+                                           received += part.size();
+                                           written = file.write(part) == part.size();
+                                           return written;
+                                       });
+        hash = digest.finish();
+        written = written && file.flush();
+        file.close();
+        if (!written) {
+            error = writeFailed;
+            return stop();
+        }
+        // An empty body ends the update with what the download said.
+        if (!fetched || received == 0)
+            return stop();
+    }
+    if (manifest.size >= 0 && manifest.size != received) {
+        error = QStringLiteral("Tamanho do pacote divergente. Esperado: %1 bytes. Recebido: %2 bytes.")
+                    .arg(manifest.size)
+                    .arg(received);
+        return stop();
+    }
+    if (hash != manifest.sha256) {
+        error = QStringLiteral("Hash SHA-256 divergente. O pacote não será aplicado.");
+        return stop();
+    }
+    if (manifest.size < 0 && !enoughRoom(received, received)) {
+        error = noRoom;
+        return stop();
+    }
+    if (!QDir().mkpath(extracted)) {
+        error = QStringLiteral("Não foi possível criar staging: %1").arg(extracted);
+        return stop();
+    }
+    {
+        QProcess unzip;
+        unzip.start(QStringLiteral("unzip"),
+                    {QStringLiteral("-q"), QStringLiteral("-o"), packagePath, QStringLiteral("-d"), extracted},
+                    QIODevice::ReadWrite);
+        const bool finished = unzip.waitForFinished(180000);
+        if (!finished || unzip.exitStatus() != QProcess::NormalExit || unzip.exitCode() != 0) {
+            error = QStringLiteral("Falha ao extrair ZIP: %1%2")
+                        .arg(QString::fromLocal8Bit(unzip.readAllStandardError()),
+                             QString::fromLocal8Bit(unzip.readAllStandardOutput()));
+            return stop();
+        }
+    }
+    if (!packageHoldsOnlyItsOwnFiles(extracted, &error) || !validateExtractedPackage(extracted, &error))
+        return stop();
+    // unzip leaves its files in the page cache: they reach the device before
+    // any old bundle is moved aside.
+    if (!syncFileSystem(product)) {
+        error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+        return stop();
+    }
+    // Both may have changed while the package came.
+    if (pendingUpdateOnDrive(usbRoot)) {
+        error = pendingUpdateRefusal();
+        return stop();
+    }
+    if (vaultProgramRunning()) {
+        error = vaultProgramRefusal();
+        return stop();
+    }
+
+    const QString id = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmss"));
+    const QString windowsPath = productDir.filePath(QStringLiteral("windows"));
+    const QString linuxPath = productDir.filePath(QStringLiteral("linux"));
+    const QString windowsBackup = productDir.filePath(QStringLiteral("windows.backup-%1").arg(id));
+    const QString linuxBackup = productDir.filePath(QStringLiteral("linux.backup-%1").arg(id));
+    const QString stagedWindows = QDir(extracted).filePath(QStringLiteral("Kavendru/windows"));
+    const QString stagedLinux = QDir(extracted).filePath(QStringLiteral("Kavendru/linux"));
+
+    QJsonObject journal{{QStringLiteral("id"), id},
+                        {QStringLiteral("startedAt"), utcTimestamp()},
+                        {QStringLiteral("phase"), QStringLiteral("staged")},
+                        {QStringLiteral("version"), manifest.version},
+                        {QStringLiteral("packageSha256"), hash},
+                        {QStringLiteral("workRoot"), QFileInfo(workRoot).absoluteFilePath()},
+                        {QStringLiteral("windowsPath"), windowsPath},
+                        {QStringLiteral("linuxPath"), linuxPath},
+                        {QStringLiteral("windowsBackup"), windowsBackup},
+                        {QStringLiteral("linuxBackup"), linuxBackup}};
+    const auto enterPhase = [&](const QString& phase) {
+        journal.insert(QStringLiteral("phase"), phase);
+        return writeUpdateJournal(usbRoot, journal, &error);
+    };
+    const auto logLine = [&](const QString& phase, const QString& detail) {
+        appendUpdateTransactionLog(usbRoot, id, phase, detail, nullptr);
+    };
+
+    if (!writeUpdateJournal(usbRoot, journal, &error))
+        return stop();
+    if (!appendUpdateTransactionLog(usbRoot, id, QStringLiteral("staged"),
+                                    QStringLiteral("Pacote validado e pronto para promoção."), &error))
+        return stop();
+
+    logLine(QStringLiteral("promoting-windows"), QStringLiteral("Iniciando substituição do bundle Windows."));
+    if (!enterPhase(QStringLiteral("promoting-windows")))
+        return stop();
+    if (!replaceBundleDirectory(windowsPath, stagedWindows, windowsBackup, &error)) {
+        logLine(QStringLiteral("failed"), QStringLiteral("Falha na promoção do bundle Windows."));
+        return stop();
+    }
+    if (!enterPhase(QStringLiteral("windows-promoted")))
+        return stop();
+    logLine(QStringLiteral("windows-promoted"), QStringLiteral("Bundle Windows promovido."));
+    if (failUpdatePhaseForTest(QStringLiteral("windows-promoted"), &error))
+        return stop();
+
+    if (!enterPhase(QStringLiteral("promoting-linux")))
+        return stop();
+    logLine(QStringLiteral("promoting-linux"), QStringLiteral("Iniciando substituição do bundle Linux."));
+    if (!replaceBundleDirectory(linuxPath, stagedLinux, linuxBackup, &error)) {
+        // The Linux bundle needs its backup back only when the failed
+        // replacement could not put it back itself.
+        const bool windowsRestored = restoreBundleFromBackup(windowsPath, windowsBackup, nullptr);
+        const bool linuxRestored =
+            pathPresent(linuxPath) || restoreBundleFromBackup(linuxPath, linuxBackup, nullptr);
+        // Otherwise the journal stays at this phase for a recovery to finish.
+        if (windowsRestored && linuxRestored) {
+            journal.insert(QStringLiteral("phase"), QStringLiteral("rolled-back"));
+            if (writeUpdateJournal(usbRoot, journal, nullptr))
+                logLine(QStringLiteral("rolled-back"), QStringLiteral("Falha na promoção Linux; bundle Windows restaurado."));
+        }
+        return stop();
+    }
+    if (!enterPhase(QStringLiteral("bundles-promoted")))
+        return stop();
+    logLine(QStringLiteral("bundles-promoted"), QStringLiteral("Bundles Windows e Linux promovidos."));
+    if (failUpdatePhaseForTest(QStringLiteral("bundles-promoted"), &error))
+        return stop();
+
+    if (!writeUpdateState(usbRoot, manifest.version, hash, &error)) {
+        logLine(QStringLiteral("failed"), QStringLiteral("Falha ao publicar o estado da atualização."));
+        return stop();
+    }
+    if (!enterPhase(QStringLiteral("state-written")))
+        return stop();
+    logLine(QStringLiteral("state-written"), QStringLiteral("Estado da versão publicado com sucesso."));
+    if (failUpdatePhaseForTest(QStringLiteral("state-written"), &error))
+        return stop();
+
+    // The new bundles under their names are on the device before the old
+    // ones go.
+    if (!syncFileSystem(product)) {
+        error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+        return stop();
+    }
+    if (!removeDirectory(windowsBackup, &error) || !removeDirectory(linuxBackup, &error))
+        return stop();
+    if (!QFile::remove(updateJournalPath(usbRoot))) {
+        error = QStringLiteral("A atualização foi aplicada, mas não foi possível finalizar o journal de transação.");
+        return stop();
+    }
+    logLine(QStringLiteral("completed"), QStringLiteral("Transação concluída e backups removidos."));
+    result.success = removeDirectory(workRoot, &error);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Recovery of interrupted updates
+
+struct UpdateRecoveryResult {
+    bool success = false;
+    QString usbRoot;
+    QString message;
+    QString error;
+};
+
+// The folders a journal names, each taken only by its own name and re-based
+// onto the drive's current mount: a journal on a drive is anyone's to write.
+struct JournalFolders {
+    QString id;
+    QString windowsPath;
+    QString linuxPath;
+    QString windowsBackup;
+    QString linuxBackup;
+};
+
+bool trustedJournalFolders(const QString& usbRoot, const QJsonObject& journal, JournalFolders* folders)
+{
+    static const QRegularExpression idPattern(QStringLiteral("^[0-9]{14}$"));
+    const QString id = journal.value(QStringLiteral("id")).toString();
+    if (!idPattern.match(id).hasMatch())
+        return false;
+    const QDir product(productFolderPath(usbRoot));
+    const auto take = [&](const char* key, const QString& name, QString* path) {
+        const QString stored = journal.value(QLatin1String(key)).toString();
+        if (stored.isEmpty() || QFileInfo(stored).fileName() != name)
+            return false;
+        *path = product.filePath(name);
+        return true;
+    };
+    folders->id = id;
+    return take("windowsPath", QStringLiteral("windows"), &folders->windowsPath)
+           && take("linuxPath", QStringLiteral("linux"), &folders->linuxPath)
+           && take("windowsBackup", QStringLiteral("windows.backup-") + id, &folders->windowsBackup)
+           && take("linuxBackup", QStringLiteral("linux.backup-") + id, &folders->linuxBackup);
+}
+
+bool recoverInterruptedUpdate(const QString& usbRoot, QString* message, QString* error)
+{
+    const QString unreadable = QStringLiteral("Não foi possível ler o journal de atualização pendente.");
+    const QString product = productFolderPath(usbRoot);
+    if (isLink(product)) {
+        *error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
+        return false;
+    }
+    QJsonObject journal;
+    switch (readUpdateJournal(usbRoot, &journal)) {
+    case JournalRead::Absent:
+        return true;
+    case JournalRead::Unreadable:
+        *error = unreadable;
+        return false;
+    case JournalRead::Invalid:
+        *error = QStringLiteral("O journal de atualização pendente é inválido e foi preservado para diagnóstico.");
+        return false;
+    case JournalRead::Valid:
+        break;
+    }
+    JournalFolders folders;
+    if (!trustedJournalFolders(usbRoot, journal, &folders)) {
+        *error = unreadable;
+        return false;
+    }
+    const QString phase = journal.value(QStringLiteral("phase")).toString();
+    const QString version = journal.value(QStringLiteral("version")).toString();
+    const auto logLine = [&](const QString& event, const QString& detail) {
+        appendUpdateTransactionLog(usbRoot, folders.id, event, detail, nullptr);
+    };
+
+    if (phase == QLatin1String("rolled-back")) {
+        *message = QStringLiteral("Uma atualização anterior já havia sido revertida; os arquivos de diagnóstico foram "
+                                  "preservados.");
+        return true;
+    }
+    // Once the state file names the new version, both new bundles are in
+    // place: the update is finished forward, never undone over them.
+    if ((!version.isEmpty() && version == installedBundleVersion(usbRoot))
+        || phase == QLatin1String("state-written")) {
+        if (!syncFileSystem(product)) {
+            *error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+            return false;
+        }
+        if (!removeDirectory(folders.windowsBackup, error) || !removeDirectory(folders.linuxBackup, error))
+            return false;
+        if (!QFile::remove(updateJournalPath(usbRoot))) {
+            *error = QStringLiteral("A atualização foi concluída, mas o journal não pôde ser removido.");
+            return false;
+        }
+        logLine(QStringLiteral("recovered-complete"), QStringLiteral("Estado publicado encontrado; limpeza concluída."));
+        *message = QStringLiteral("Uma atualização interrompida foi concluída com segurança.");
+        return true;
+    }
+    if (phase == QLatin1String("staged")) {
+        if (!QFile::remove(updateJournalPath(usbRoot))) {
+            *error = QStringLiteral("Não foi possível remover o journal de um staging não promovido.");
+            return false;
+        }
+        logLine(QStringLiteral("recovered-staged"), QStringLiteral("Staging sem promoção descartado."));
+        *message = QStringLiteral("Uma atualização interrompida antes da promoção foi descartada; o staging foi "
+                                  "preservado para diagnóstico.");
+        return true;
+    }
+    // "rolled-back" is written only once both bundles are back.
+    if (!restoreBundleFromBackup(folders.windowsPath, folders.windowsBackup, error)
+        || !restoreBundleFromBackup(folders.linuxPath, folders.linuxBackup, error))
+        return false;
+    journal.insert(QStringLiteral("phase"), QStringLiteral("rolled-back"));
+    if (!writeUpdateJournal(usbRoot, journal, error))
+        return false;
+    logLine(QStringLiteral("recovered-rollback"), QStringLiteral("Bundles restaurados a partir dos backups."));
+    *message = QStringLiteral("Uma atualização interrompida foi revertida com segurança; os arquivos de diagnóstico "
+                              "foram preservados.");
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -600,7 +1516,10 @@ public:
     void updateSelectedDevice();
 
     // Whether a background task works on the drive at this root now.
-    bool driveTaskRunning(const QString& usbRoot) const { return runningRecoveryRoots.contains(usbRoot); }
+    bool driveTaskRunning(const QString& usbRoot) const
+    {
+        return runningRecoveryRoots.contains(usbRoot) || (!activeUpdateRoot.isEmpty() && activeUpdateRoot == usbRoot);
+    }
 
     std::unique_ptr<DeviceManager> deviceManager;
     QList<UsbDevice> devices;
@@ -624,8 +1543,19 @@ public:
     int pendingRecoveryCount = 0;
     QSet<QString> failedRecoveryRoots;
     QSet<QString> runningRecoveryRoots;
+    // The drive whose update check or update runs; empty when none does.
+    QString activeUpdateRoot;
+    QUrl manifestUrl = defaultManifestUrl();
+
+    void startUpdateApply(const QString& usbRoot, const UpdateManifest& manifest);
+    void recoverPendingUpdateInBackground(const QString& usbRoot);
 
 private:
+    void setUpdateControlsEnabled();
+    void takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watcher, QProgressDialog* busy);
+    void takeUpdateApplyResult(QFutureWatcher<UpdateApplyResult>* watcher, QProgressDialog* busy);
+    void takeRecoveryResult(QFutureWatcher<UpdateRecoveryResult>* watcher);
+
     void createActions();
     void createMenus();
     BackgroundWidget* createCentralArea();
@@ -804,6 +1734,55 @@ void ConfigWindow::refreshDevices()
         log->append(QStringLiteral("Nenhuma unidade USB detectada."));
     else
         log->append(QStringLiteral("%1 unidade(s) USB detectada(s).").arg(devices.size()));
+
+    // A drive whose check or update runs is left to it.
+    for (const UsbDevice& device : std::as_const(devices)) {
+        if (!isUsable(device))
+            continue;
+        const QString usbRoot = device.mountPoint;
+        // A dangling link counts too: its recovery says it cannot be read.
+        if (pathPresent(updateJournalPath(usbRoot)) && !driveTaskRunning(usbRoot)
+            && !failedRecoveryRoots.contains(usbRoot))
+            recoverPendingUpdateInBackground(usbRoot);
+    }
+}
+
+void ConfigWindow::recoverPendingUpdateInBackground(const QString& usbRoot)
+{
+    runningRecoveryRoots.insert(usbRoot);
+    ++pendingRecoveryCount;
+    setUpdateControlsEnabled();
+    log->append(QStringLiteral("Recuperando atualização pendente em %1...").arg(usbRoot));
+    auto* watcher = new QFutureWatcher<UpdateRecoveryResult>(this);
+    connect(watcher, &QFutureWatcher<UpdateRecoveryResult>::finished, this,
+            [this, watcher] { takeRecoveryResult(watcher); });
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [usbRoot] {
+        UpdateRecoveryResult result;
+        result.usbRoot = usbRoot;
+        result.success = recoverInterruptedUpdate(usbRoot, &result.message, &result.error);
+        return result;
+    }));
+}
+
+void ConfigWindow::takeRecoveryResult(QFutureWatcher<UpdateRecoveryResult>* watcher)
+{
+    const UpdateRecoveryResult result = watcher->result();
+    watcher->deleteLater();
+    runningRecoveryRoots.remove(result.usbRoot);
+    --pendingRecoveryCount;
+    setUpdateControlsEnabled();
+    if (result.success) {
+        failedRecoveryRoots.remove(result.usbRoot);
+        log->append(result.message.isEmpty()
+                        ? QStringLiteral("Atualização pendente verificada em %1.").arg(result.usbRoot)
+                        : result.message);
+        return;
+    }
+    failedRecoveryRoots.insert(result.usbRoot);
+    log->append(QStringLiteral("Atualização pendente não recuperada em %1: %2").arg(result.usbRoot, result.error));
+    showWarning(this, QStringLiteral("A recuperação automática de uma atualização pendente falhou em %1. A unidade foi "
+                                     "preservada e nenhuma nova atualização será iniciada.\n\n%2")
+                          .arg(result.usbRoot, result.error));
 }
 
 void ConfigWindow::prepareSelectedDevice()
@@ -882,8 +1861,139 @@ void ConfigWindow::recycleWorkspace()
     }
 }
 
+// Enabled only while nothing works on any drive in the background.
+void ConfigWindow::setUpdateControlsEnabled()
+{
+    const bool enabled = pendingRecoveryCount == 0 && activeUpdateRoot.isEmpty();
+    checkUpdatesAction->setEnabled(enabled);
+    checkUpdatesButton->setEnabled(enabled);
+}
+
 void ConfigWindow::updateSelectedDevice()
 {
+    const int index = deviceCombo->currentIndex();
+    if (index < 0 || index >= devices.size()) {
+        showInformation(this, QStringLiteral("Selecione uma unidade USB primeiro."));
+        return;
+    }
+    const UsbDevice device = devices.at(index);
+    const QString usbRoot = device.mountPoint;
+    if (!device.mounted || usbRoot.isEmpty()) {
+        showInformation(this, QStringLiteral("Monte a unidade USB e atualize a lista antes de verificar atualizações."));
+        return;
+    }
+    // A product folder that is a link would have the update write elsewhere.
+    const QString productFolder = productFolderPath(usbRoot);
+    if (!QFileInfo(productFolder).isDir() || isLink(productFolder)) {
+        showInformation(this, QStringLiteral("A unidade selecionada ainda não possui uma estrutura Kavendru preparada."));
+        return;
+    }
+    const QStorageInfo storage(usbRoot);
+    if (!storage.isValid() || !storage.isReady() || !QFileInfo(usbRoot).isWritable()) {
+        showWarning(this, QStringLiteral("A unidade USB não está disponível para gravação. Monte-a com leitura e "
+                                         "gravação antes de atualizar."));
+        return;
+    }
+    if (pendingRecoveryCount != 0) {
+        showInformation(this, QStringLiteral("Aguarde a recuperação automática de atualização pendente terminar antes "
+                                             "de iniciar outra atualização."));
+        return;
+    }
+    if (failedRecoveryRoots.contains(usbRoot)) {
+        showWarning(this, QStringLiteral("Há uma atualização pendente que não pôde ser recuperada com segurança. "
+                                         "Nenhuma nova atualização será iniciada para esta unidade."));
+        return;
+    }
+    if (pendingUpdateOnDrive(usbRoot)) {
+        showInformation(this, pendingUpdateRefusal());
+        return;
+    }
+    if (vaultProgramRunning()) {
+        showWarning(this, QStringLiteral("Feche o Kavendru antes de atualizar os bundles da unidade USB."));
+        return;
+    }
+
+    activeUpdateRoot = usbRoot;
+    setUpdateControlsEnabled();
+    auto* busy = new BusyProgressDialog(QStringLiteral("Consultando manifesto de atualização..."), 0, 0, this);
+    busy->show();
+    auto* watcher = new QFutureWatcher<UpdateCheckResult>(this);
+    connect(watcher, &QFutureWatcher<UpdateCheckResult>::finished, this,
+            [this, watcher, busy] { takeUpdateCheckResult(watcher, busy); });
+    const QUrl url = manifestUrl;
+    watcher->setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [usbRoot, url] { return checkForUpdate(usbRoot, url); }));
+}
+
+void ConfigWindow::takeUpdateCheckResult(QFutureWatcher<UpdateCheckResult>* watcher, QProgressDialog* busy)
+{
+    const UpdateCheckResult result = watcher->result();
+    watcher->deleteLater();
+    // Gone from sight before the boxes below, which run their own loops.
+    busy->hide();
+    busy->deleteLater();
+    // The question below is modal: nothing else can start meanwhile.
+    const QString usbRoot = activeUpdateRoot;
+    activeUpdateRoot.clear();
+    setUpdateControlsEnabled();
+
+    if (!result.success) {
+        log->append(QStringLiteral("Falha ao consultar manifesto: %1").arg(result.error));
+        showWarning(this, result.error);
+        return;
+    }
+    const QString installed =
+        result.installedVersion.isEmpty() ? QStringLiteral("desconhecida") : result.installedVersion;
+    if (!result.updateAvailable) {
+        log->append(QStringLiteral("Nenhuma atualização disponível. Instalado: %1 | Remoto: %2")
+                        .arg(installed, result.manifest.version));
+        showInformation(this, QStringLiteral("A unidade já está atualizada.\n\nVersão instalada: %1\nVersão "
+                                             "disponível: %2")
+                                  .arg(installed, result.manifest.version));
+        return;
+    }
+    const QString notes = result.manifest.releaseNotes.isEmpty() ? QStringLiteral("Sem notas de versão.")
+                                                                 : result.manifest.releaseNotes;
+    if (!askYesNo(this, QStringLiteral("Atualização disponível"),
+                  QStringLiteral("Atualizar Kavendru na unidade %1?\n\nVersão instalada: %2\nVersão disponível: "
+                                 "%3\n\n%4")
+                      .arg(usbRoot, installed, result.manifest.version, notes))) {
+        log->append(QStringLiteral("Atualização cancelada pelo usuário."));
+        return;
+    }
+    startUpdateApply(usbRoot, result.manifest);
+}
+
+void ConfigWindow::startUpdateApply(const QString& usbRoot, const UpdateManifest& manifest)
+{
+    activeUpdateRoot = usbRoot;
+    setUpdateControlsEnabled();
+    auto* busy = new BusyProgressDialog(QStringLiteral("Baixando, validando e aplicando atualização..."), 0, 0, this);
+    busy->show();
+    auto* watcher = new QFutureWatcher<UpdateApplyResult>(this);
+    connect(watcher, &QFutureWatcher<UpdateApplyResult>::finished, this,
+            [this, watcher, busy] { takeUpdateApplyResult(watcher, busy); });
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                         [usbRoot, manifest] { return applyUpdatePackage(usbRoot, manifest); }));
+}
+
+// A journal that a failed update left is taken up by the recovery at the
+// next filling of the drive list, not here.
+void ConfigWindow::takeUpdateApplyResult(QFutureWatcher<UpdateApplyResult>* watcher, QProgressDialog* busy)
+{
+    const UpdateApplyResult result = watcher->result();
+    watcher->deleteLater();
+    busy->hide();
+    busy->deleteLater();
+    activeUpdateRoot.clear();
+    setUpdateControlsEnabled();
+    if (result.success) {
+        log->append(QStringLiteral("Unidade atualizada para Kavendru %1.").arg(result.version));
+        showInformation(this, QStringLiteral("Atualização concluída.\n\nVersão instalada: %1").arg(result.version));
+    } else {
+        log->append(QStringLiteral("Falha ao aplicar atualização: %1").arg(result.error));
+        showWarning(this, result.error);
+    }
 }
 
 } // namespace

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <memory>
+
+namespace UpdateTest {
+
+// An HTTPS server on 127.0.0.1 (python's http.server), serving the files
+// of its folder, with a certificate that a CA of its own signed. Besides
+// the files: "/redirect-http" answers with a redirect to plain http,
+// "/slow" answers after 30 s, and every request is noted with its headers.
+class HttpsServer {
+public:
+    // trusted: the process trusts the server's CA from now on.
+    explicit HttpsServer(bool trusted = true);
+    ~HttpsServer();
+    HttpsServer(const HttpsServer&) = delete;
+    HttpsServer& operator=(const HttpsServer&) = delete;
+
+    bool isRunning() const { return port != 0; }
+    QString failure() const { return error; }
+    QUrl url(const QString& path) const;
+    // The folder whose files are served.
+    QString folder() const;
+    // The CA that signed the server's certificate.
+    QString caPath() const;
+    // Each request: "<path> | <User-Agent> | <Accept>".
+    QStringList requests() const;
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QProcess process;
+    int port = 0;
+    QString error;
+};
+
+// Trusts the CA in the file for every TLS connection of this process,
+// besides those trusted already.
+bool trustCertificateAuthority(const QString& caPath);
+
+// One entry of a zip that python's zipfile writes: a file with its data,
+// or a link (data: its target).
+struct ZipEntry {
+    QString name;
+    QByteArray data;
+    bool link = false;
+};
+
+// Writes the zip; false with python's message in error.
+bool writeZip(const QString& path, const QList<ZipEntry>& entries, QString* error = nullptr);
+
+// Zips everything below the folder, names relative to it, links kept as
+// links; stored, not compressed.
+bool zipFolder(const QString& folder, const QString& path, QString* error = nullptr);
+
+// The entries of a complete package: both bundles under "Kavendru", each
+// file holding the marker, and every folder's files that the validation
+// looks for.
+QList<ZipEntry> packageEntries(const QByteArray& marker);
+
+// Lays the two bundles of a prepared drive (same files as a package) into
+// the product folder, each file holding the marker; with a state file of
+// that version when it is not empty.
+bool makePreparedDrive(const QString& usbRoot, const QByteArray& marker, const QString& installedVersion);
+
+// The marker of a bundle folder ("<root>/Kavendru/<bundle>/marker.txt"),
+// empty when missing; "mixed" when its files disagree.
+QByteArray bundleMarker(const QString& bundleFolder);
+
+QByteArray sha256Hex(const QByteArray& data);
+
+// Lines of the transaction log as their "phase" values.
+QStringList logPhases(const QString& logPath);
+
+// Runs the test program in a PID namespace of its own with its own /proc,
+// so "pgrep" sees only the test's processes. Must run while the process has
+// a single thread, inside a private mount namespace; needs root. Returns in
+// the namespace's first process; the original process waits for it and
+// exits with its code.
+bool enterPrivatePidNamespace();
+
+} // namespace UpdateTest
+
+// The update tests' main: a private mount and PID namespace (pgrep sees
+// only this test's processes), private HOME and TMPDIR, and the tool's
+// source compiled in with its main renamed.
+#define KAVENDRU_UPDATE_TEST_MAIN(TestObject)                                                                      \
+    int main(int argc, char* argv[])                                                                             \
+    {                                                                                                            \
+        KavendruTest::enterPrivateMountNamespace();                                                              \
+        UpdateTest::enterPrivatePidNamespace();                                                                  \
+        ConfigTest::PrivateEnvironment environment;                                                              \
+        QApplication app(argc, argv);                                                                            \
+        applyApplicationIdentity();                                                                              \
+        TestObject test;                                                                                         \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                               \
+        return QTest::qExec(&test, argc, argv);                                                                  \
+    }
