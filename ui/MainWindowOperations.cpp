@@ -153,7 +153,9 @@ void MainWindow::importFiles()
                      for (const QString& source : selected) {
                          const QString name = QFileInfo(source).fileName();
                          const QString target = joinVaultPath(currentDirectory, name);
-                         progress.step(0, 1, tr("Importando %1...\n\n%2").arg(vaultBaseName(target), speedNote));
+                         progress.setValue(0);
+                         progress.setLabelText(tr("Importando %1...\n\n%2").arg(vaultBaseName(target), speedNote));
+                         QCoreApplication::processEvents();
 
                          // The container cannot hold itself, and a folder of
                          // that name cannot become a file.

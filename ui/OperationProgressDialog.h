@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QProgressDialog>
 
 namespace Kavendru::UI {
@@ -30,7 +31,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    static constexpr qint64 kLabelIntervalMs = 500;
+
     bool finishing = false;
+    QElapsedTimer labelShown;
 };
 
 } // namespace Kavendru::UI

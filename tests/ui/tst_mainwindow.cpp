@@ -480,6 +480,36 @@ private slots:
         QCOMPARE(OperationProgressDialog::progressValue(done, total), value);
     }
 
+    // The bar follows every step; the text at most twice a second, and the
+    // last step's text always.
+    void progressLabelFollowsWithoutFlooding()
+    {
+        WindowFixture fixture;
+        MainWindow* window = fixture.window.get();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QStringList labels;
+        QList<int> values;
+        window->runOperation(QStringLiteral("Teste"), QStringLiteral("início"), [&](OperationProgressDialog& progress) {
+            const auto record = [&] {
+                labels.append(progress.labelText());
+                values.append(progress.value());
+            };
+            progress.step(1, 10, QStringLiteral("um"));
+            record();
+            progress.step(2, 10, QStringLiteral("dois"));
+            record();
+            QTest::qWait(600);
+            progress.step(3, 10, QStringLiteral("três"));
+            record();
+            progress.step(10, 10, QStringLiteral("fim"));
+            record();
+            return true;
+        });
+        QCOMPARE(labels, (QStringList{"um", "um", "três", "fim"}));
+        QCOMPARE(values, (QList<int>{100, 200, 300, 1000}));
+    }
+
     void closingLocksTheVault()
     {
         VaultOnDrive drive;
