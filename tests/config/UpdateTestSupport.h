@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
+#include <QDir>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -69,6 +70,12 @@ QList<ZipEntry> packageEntries(const QByteArray& marker);
 // the product folder, each file holding the marker; with a state file of
 // that version when it is not empty.
 bool makePreparedDrive(const QString& usbRoot, const QByteArray& marker, const QString& installedVersion);
+
+// The product folder of a drive: <root>/Kavendru.
+inline QString productOf(const QString& usbRoot)
+{
+    return QDir(usbRoot).filePath(QStringLiteral("Kavendru"));
+}
 
 // The marker of a bundle folder ("<root>/Kavendru/<bundle>/marker.txt"),
 // empty when missing; "mixed" when its files disagree.

@@ -16,11 +16,6 @@ using namespace UpdateTest;
 
 namespace {
 
-QString productOf(const QString& usbRoot)
-{
-    return QDir(usbRoot).filePath(QStringLiteral("Kavendru"));
-}
-
 // The product folder's entries that an update may leave, by kind.
 QStringList leftovers(const QString& usbRoot)
 {

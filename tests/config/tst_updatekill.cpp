@@ -21,11 +21,6 @@ using namespace UpdateTest;
 
 namespace {
 
-QString productOf(const QString& usbRoot)
-{
-    return QDir(usbRoot).filePath(QStringLiteral("Kavendru"));
-}
-
 // The number of lines in the drive's transaction log, 0 while it has none.
 int logLineCount(const QString& usbRoot)
 {

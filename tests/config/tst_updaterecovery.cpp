@@ -19,11 +19,6 @@ namespace {
 
 const QString kId = QStringLiteral("20240501123456");
 
-QString productOf(const QString& usbRoot)
-{
-    return QDir(usbRoot).filePath(QStringLiteral("Kavendru"));
-}
-
 QString logOf(const QString& usbRoot)
 {
     return QDir(productOf(usbRoot)).filePath(QStringLiteral("update-log-%1.jsonl").arg(kId));
