@@ -21,12 +21,18 @@ using namespace ConfigTest;
 
 namespace {
 
-// The first child of a process, 0 while it has none.
-qint64 firstChildOf(qint64 pid)
+// The child of the launcher that runs the program, 0 while none does: the
+// launcher's own short-lived helpers (its command substitutions) come first.
+qint64 childRunning(qint64 pid, const QString& executable)
 {
     const QByteArray children =
         KavendruTest::readWholeFile(QStringLiteral("/proc/%1/task/%1/children").arg(pid)).trimmed();
-    return children.isEmpty() ? 0 : children.split(' ').first().toLongLong();
+    for (const QByteArray& child : children.split(' ')) {
+        const qint64 id = child.toLongLong();
+        if (id > 0 && QFileInfo(QStringLiteral("/proc/%1/exe").arg(id)).symLinkTarget() == executable)
+            return id;
+    }
+    return 0;
 }
 
 // The mapped files of a process whose names contain the text.
@@ -92,7 +98,7 @@ private slots:
         clock.start();
         while (clock.elapsed() < 60000 && launcher.state() == QProcess::Running) {
             if (!program)
-                program = firstChildOf(launcher.processId());
+                program = childRunning(launcher.processId(), QDir(bundle).filePath(QStringLiteral("Kavendru")));
             if (program) {
                 core = mappedFiles(program, QStringLiteral("libQt6Core.so"));
                 platform = mappedFiles(program, QStringLiteral("libqoffscreen.so"));
