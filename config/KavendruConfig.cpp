@@ -276,6 +276,28 @@ QString updateStatePath(const QString& usbRoot)
     return QDir(usbRoot).filePath(QStringLiteral("Kavendru/update-state.json"));
 }
 
+enum class SaveResult { Saved, OpenFailed, WriteFailed, CommitFailed };
+
+// Replaces the file in one step with exactly these bytes. commit() does not
+// see a write that failed in Qt's buffer, so the write and the flush are
+// checked before it.
+SaveResult saveWholeFile(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return SaveResult::OpenFailed;
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+        return SaveResult::WriteFailed;
+    }
+    return file.commit() ? SaveResult::Saved : SaveResult::CommitFailed;
+}
+
+QString linkedProductFolderRefusal(const QString& folder)
+{
+    return QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(folder);
+}
+
 bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, const QString& packageSha256,
                       QString* error)
 {
@@ -284,7 +306,7 @@ bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, c
     // mkpath and QSaveFile follow links: a link on the drive would have the
     // state written wherever it points.
     if (QFileInfo(folder).isSymLink()) {
-        *error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(folder);
+        *error = linkedProductFolderRefusal(folder);
         return false;
     }
     if (!QDir().mkpath(folder)) {
@@ -316,22 +338,20 @@ bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, c
         state.insert(QStringLiteral("lastPackageSha256"), packageSha256);
     const QByteArray bytes = QJsonDocument(state).toJson(QJsonDocument::Indented);
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    switch (saveWholeFile(path, bytes)) {
+    case SaveResult::Saved:
+        return true;
+    case SaveResult::OpenFailed:
         *error = QStringLiteral("Não foi possível abrir o arquivo de estado: %1").arg(path);
         return false;
-    }
-    // commit() does not see a write that failed in Qt's buffer.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        file.cancelWriting();
+    case SaveResult::WriteFailed:
         *error = QStringLiteral("Não foi possível gravar o arquivo de estado: %1").arg(path);
         return false;
+    case SaveResult::CommitFailed:
+        break;
     }
-    if (!file.commit()) {
-        *error = QStringLiteral("Não foi possível salvar o arquivo de estado: %1").arg(path);
-        return false;
-    }
-    return true;
+    *error = QStringLiteral("Não foi possível salvar o arquivo de estado: %1").arg(path);
+    return false;
 }
 
 // Far above any state file the tool writes.
@@ -480,16 +500,8 @@ bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* er
 
     // QSaveFile writes to where a link points.
     bool written = !isLink(folder) && QFileInfo(folder).isDir() && !isLink(path);
-    if (written) {
-        QSaveFile file(path);
-        written = file.open(QIODevice::WriteOnly | QIODevice::Text);
-        if (written && (file.write(bytes) != bytes.size() || !file.flush())) {
-            file.cancelWriting();
-            written = false;
-        }
-        // commit() syncs the file; the folder holds its new name.
-        written = written && file.commit() && syncFolder(folder);
-    }
+    // commit() syncs the file; the folder holds its new name.
+    written = written && saveWholeFile(path, bytes) == SaveResult::Saved && syncFolder(folder);
     if (!written && error)
         *error = QStringLiteral("Não foi possível registrar a transação de atualização: %1").arg(path);
     return written;
@@ -547,8 +559,7 @@ QUrl defaultManifestUrl()
 constexpr int kManifestTimeoutMs = 30000;
 constexpr int kPackageTimeoutMs = 600000;
 constexpr qint64 kMaxManifestSize = 1 << 20;
-// The package is held in memory whole; a manifest without a size gets this
-// bound instead of none.
+// The most a package may bring when the manifest gives no size.
 constexpr qint64 kMaxPackageSize = qint64(4) << 30;
 // A "size" in the manifest that no package can have.
 constexpr qint64 kInvalidPackageSize = std::numeric_limits<qint64>::min();
@@ -799,6 +810,14 @@ bool vaultProgramRunning()
 // ---------------------------------------------------------------------------
 // Update download and promotion
 
+bool syncDrive(const QString& usbRoot, QString* error)
+{
+    if (syncFileSystem(productFolderPath(usbRoot)))
+        return true;
+    *error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+    return false;
+}
+
 struct UpdateApplyResult {
     bool success = false;
     QString version;
@@ -819,6 +838,20 @@ bool removeDirectory(const QString& path, QString* error)
     if (!removed && error)
         *error = QStringLiteral("Não foi possível remover: %1").arg(path);
     return removed;
+}
+
+// The end of an update whose new bundles and state are in place: they reach
+// the device under their names before the backups go, then the journal goes.
+bool finishUpdateForward(const QString& usbRoot, const QString& windowsBackup, const QString& linuxBackup,
+                         const QString& journalNotRemoved, QString* error)
+{
+    if (!syncDrive(usbRoot, error) || !removeDirectory(windowsBackup, error) || !removeDirectory(linuxBackup, error))
+        return false;
+    if (!QFile::remove(updateJournalPath(usbRoot))) {
+        *error = journalNotRemoved;
+        return false;
+    }
+    return true;
 }
 
 bool replaceBundleDirectory(const QString& target, const QString& staged, const QString& backup, QString* error)
@@ -924,7 +957,7 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     }
     const QString product = productFolderPath(usbRoot);
     if (isLink(product)) {
-        error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
+        error = linkedProductFolderRefusal(product);
         return result;
     }
     // Room for the package, its extraction and the backups: three times its
@@ -1022,10 +1055,8 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         return stop();
     // unzip leaves its files in the page cache: they reach the device before
     // any old bundle is moved aside.
-    if (!syncFileSystem(product)) {
-        error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+    if (!syncDrive(usbRoot, &error))
         return stop();
-    }
     // Both may have changed while the package came.
     if (pendingUpdateOnDrive(usbRoot)) {
         error = pendingUpdateRefusal();
@@ -1061,6 +1092,13 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     const auto logLine = [&](const QString& phase, const QString& detail) {
         appendUpdateTransactionLog(usbRoot, id, phase, detail, nullptr);
     };
+    // A phase done: in the journal, then in the log; a test may stop here.
+    const auto reachPhase = [&](const QString& phase, const QString& detail) {
+        if (!enterPhase(phase))
+            return false;
+        logLine(phase, detail);
+        return !failUpdatePhaseForTest(phase, &error);
+    };
 
     if (!writeUpdateJournal(usbRoot, journal, &error))
         return stop();
@@ -1075,10 +1113,7 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         logLine(QStringLiteral("failed"), QStringLiteral("Falha na promoção do bundle Windows."));
         return stop();
     }
-    if (!enterPhase(QStringLiteral("windows-promoted")))
-        return stop();
-    logLine(QStringLiteral("windows-promoted"), QStringLiteral("Bundle Windows promovido."));
-    if (failUpdatePhaseForTest(QStringLiteral("windows-promoted"), &error))
+    if (!reachPhase(QStringLiteral("windows-promoted"), QStringLiteral("Bundle Windows promovido.")))
         return stop();
 
     if (!enterPhase(QStringLiteral("promoting-linux")))
@@ -1098,34 +1133,21 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         }
         return stop();
     }
-    if (!enterPhase(QStringLiteral("bundles-promoted")))
-        return stop();
-    logLine(QStringLiteral("bundles-promoted"), QStringLiteral("Bundles Windows e Linux promovidos."));
-    if (failUpdatePhaseForTest(QStringLiteral("bundles-promoted"), &error))
+    if (!reachPhase(QStringLiteral("bundles-promoted"), QStringLiteral("Bundles Windows e Linux promovidos.")))
         return stop();
 
     if (!writeUpdateState(usbRoot, manifest.version, hash, &error)) {
         logLine(QStringLiteral("failed"), QStringLiteral("Falha ao publicar o estado da atualização."));
         return stop();
     }
-    if (!enterPhase(QStringLiteral("state-written")))
-        return stop();
-    logLine(QStringLiteral("state-written"), QStringLiteral("Estado da versão publicado com sucesso."));
-    if (failUpdatePhaseForTest(QStringLiteral("state-written"), &error))
+    if (!reachPhase(QStringLiteral("state-written"), QStringLiteral("Estado da versão publicado com sucesso.")))
         return stop();
 
-    // The new bundles under their names are on the device before the old
-    // ones go.
-    if (!syncFileSystem(product)) {
-        error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+    if (!finishUpdateForward(usbRoot, windowsBackup, linuxBackup,
+                             QStringLiteral("A atualização foi aplicada, mas não foi possível finalizar o journal de "
+                                            "transação."),
+                             &error))
         return stop();
-    }
-    if (!removeDirectory(windowsBackup, &error) || !removeDirectory(linuxBackup, &error))
-        return stop();
-    if (!QFile::remove(updateJournalPath(usbRoot))) {
-        error = QStringLiteral("A atualização foi aplicada, mas não foi possível finalizar o journal de transação.");
-        return stop();
-    }
     logLine(QStringLiteral("completed"), QStringLiteral("Transação concluída e backups removidos."));
     result.success = removeDirectory(workRoot, &error);
     return result;
@@ -1177,7 +1199,7 @@ bool recoverInterruptedUpdate(const QString& usbRoot, QString* message, QString*
     const QString unreadable = QStringLiteral("Não foi possível ler o journal de atualização pendente.");
     const QString product = productFolderPath(usbRoot);
     if (isLink(product)) {
-        *error = QStringLiteral("A pasta Kavendru da unidade é um link simbólico: %1").arg(product);
+        *error = linkedProductFolderRefusal(product);
         return false;
     }
     QJsonObject journal;
@@ -1213,16 +1235,10 @@ bool recoverInterruptedUpdate(const QString& usbRoot, QString* message, QString*
     // place: the update is finished forward, never undone over them.
     if ((!version.isEmpty() && version == installedBundleVersion(usbRoot))
         || phase == QLatin1String("state-written")) {
-        if (!syncFileSystem(product)) {
-            *error = QStringLiteral("Não foi possível sincronizar a unidade USB: %1").arg(usbRoot);
+        if (!finishUpdateForward(usbRoot, folders.windowsBackup, folders.linuxBackup,
+                                 QStringLiteral("A atualização foi concluída, mas o journal não pôde ser removido."),
+                                 error))
             return false;
-        }
-        if (!removeDirectory(folders.windowsBackup, error) || !removeDirectory(folders.linuxBackup, error))
-            return false;
-        if (!QFile::remove(updateJournalPath(usbRoot))) {
-            *error = QStringLiteral("A atualização foi concluída, mas o journal não pôde ser removido.");
-            return false;
-        }
         logLine(QStringLiteral("recovered-complete"), QStringLiteral("Estado publicado encontrado; limpeza concluída."));
         *message = QStringLiteral("Uma atualização interrompida foi concluída com segurança.");
         return true;

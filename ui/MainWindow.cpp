@@ -39,8 +39,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <optional>
 
@@ -58,7 +56,6 @@ constexpr int kPathRole = Qt::UserRole;
 constexpr int kKindRole = Qt::UserRole + 1;
 constexpr int kDriveRootRole = Qt::UserRole;
 constexpr int kDriveNameRole = Qt::UserRole + 1;
-constexpr int kStatusTimeout = 5000;
 constexpr int kContainerBoxWidth = 180;
 
 #ifdef Q_OS_WIN
@@ -81,20 +78,6 @@ const char kUnlockedBadgeStyle[] = "QLabel { background-color: #7bd88f; color: #
                                    "font-weight: 600; padding-left: 4px; padding-right: 4px; }";
 const char kLockedBadgeStyle[] = "QLabel { background-color: #f06a6a; color: #000000; font-size: 11px; "
                                  "font-weight: 600; padding-left: 4px; padding-right: 4px; }";
-
-void wipe(QByteArray& secret)
-{
-    if (!secret.isEmpty())
-        sodium_memzero(secret.data(), size_t(secret.size()));
-    secret.clear();
-}
-
-void wipe(QString& secret)
-{
-    if (!secret.isEmpty())
-        sodium_memzero(secret.data(), size_t(secret.size()) * sizeof(QChar));
-    secret.clear();
-}
 
 // A folder with exactly one trailing "/" (a short root such as / or C:/
 // keeps its own), so that /media/ana/PEN/ is no prefix of /media/ana/PEN2/.
@@ -911,17 +894,12 @@ void MainWindow::refreshDevices()
 
 void MainWindow::selectDefaultUsbAfterRefresh()
 {
-    QListWidgetItem* mounted = nullptr;
-    int count = 0;
-    for (int row = 0; row < deviceList->count(); ++row) {
-        QListWidgetItem* item = deviceList->item(row);
-        if (!item->data(kDriveRootRole).toString().isEmpty()) {
-            mounted = item;
-            ++count;
+    // Only a single mounted drive is chosen for the user.
+    if (mountedUsbDeviceCount() == 1) {
+        for (int row = 0; row < deviceList->count(); ++row) {
+            if (!deviceList->item(row)->data(kDriveRootRole).toString().isEmpty())
+                deviceList->setCurrentRow(row);
         }
-    }
-    if (count == 1) {
-        deviceList->setCurrentItem(mounted);
     } else {
         deviceList->clearSelection();
         deviceList->setCurrentRow(-1);

@@ -30,8 +30,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <sodium.h>
-
 #include <algorithm>
 
 namespace Kavendru::UI {
@@ -77,8 +75,6 @@ bool isContainerItself(const QString& chosenPath, const QString& container)
         return true;
     return Core::sameFile(chosenPath, container);
 }
-
-constexpr int kStatusTimeout = 5000;
 
 } // namespace
 
@@ -567,8 +563,8 @@ void MainWindow::changeVaultPassword()
         newPassword = dialog.newPassword();
     }
     const bool changed = vaultManager.changePassword(containerPath, currentPassword, newPassword);
-    sodium_memzero(currentPassword.data(), static_cast<size_t>(currentPassword.size()));
-    sodium_memzero(newPassword.data(), static_cast<size_t>(newPassword.size()));
+    wipe(currentPassword);
+    wipe(newPassword);
     if (changed) {
         setStatusMessage(tr("Senha alterada com sucesso."), kStatusTimeout);
         QMessageBox::information(this, tr("Kavendru"), tr("Senha alterada com sucesso."));

@@ -1,5 +1,7 @@
 #include "MainWindowSupport.h"
 
+#include <sodium.h>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLocale>
@@ -28,6 +30,20 @@ bool askQuestion(QWidget* parent, const QString& title, const QString& text, con
 }
 
 } // namespace
+
+void wipe(QByteArray& secret)
+{
+    if (!secret.isEmpty())
+        sodium_memzero(secret.data(), size_t(secret.size()));
+    secret.clear();
+}
+
+void wipe(QString& secret)
+{
+    if (!secret.isEmpty())
+        sodium_memzero(secret.data(), size_t(secret.size()) * sizeof(QChar));
+    secret.clear();
+}
 
 QSize centralAreaSize(const std::optional<QSize>& availableScreenSize)
 {

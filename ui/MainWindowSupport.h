@@ -3,6 +3,7 @@
 // Helpers of the main window shared by its two source files (the window
 // itself and its operations); not meant for anything outside the window.
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QSize>
 #include <QString>
@@ -28,6 +29,13 @@ QString parentVaultPath(const QString& vaultPath);
 QString vaultBaseName(const QString& vaultPath);
 // The upper-case suffix, or "Arquivo" without one.
 QString fileTypeLabel(const QString& vaultPath);
+
+// How long a status message of an operation stays in the status bar.
+constexpr int kStatusTimeout = 5000;
+
+// Overwrites a password's bytes with sodium_memzero and empties it.
+void wipe(QByteArray& secret);
+void wipe(QString& secret);
 
 // Confirmation boxes whose default is the negative answer: true only when
 // the user picked "Sim" / "Continuar".
