@@ -112,6 +112,10 @@ private:
     bool confirmExportOutsideVault(const QString& vaultPath) const;
     bool confirmDeleteVaultFile(const QString& vaultPath) const;
     bool confirmCompactVault() const;
+    // Asks a new name for an item of the folder parent: the new vault path,
+    // or empty when the user cancelled, kept the name or was told why not.
+    QString askNewItemPath(const QString& title, const QString& label, const QString& currentName,
+                           const QString& parent, const QString& invalidNameText);
     void backupContainer();
     void changeVaultPassword();
     void importFiles();

@@ -142,7 +142,6 @@ void MainWindow::importFiles()
 
     const QString speedNote = tr("A velocidade depende da taxa de leitura e escrita da unidade USB.\n"
                                  "Dispositivos USB 3 ou superiores tendem a ser mais rápidos.");
-    const QString container = openVaultContainerPath();
     int imported = 0;
     runOperation(tr("Importar arquivos"), tr("Importando arquivos para o cofre...\n\n%1").arg(speedNote),
                  [&](OperationProgressDialog& progress) {
@@ -153,14 +152,6 @@ void MainWindow::importFiles()
                          progress.setLabelText(tr("Importando %1...\n\n%2").arg(vaultBaseName(target), speedNote));
                          QCoreApplication::processEvents();
 
-                         // The container cannot hold itself, and a folder of
-                         // that name cannot become a file.
-                         if (isContainerItself(source, container)
-                             || (!target.isEmpty()
-                                 && fileIndexContainsDirectoryPath(vaultManager.fileIndex(), target))) {
-                             QMessageBox::warning(this, tr("Kavendru"), tr("Não foi possível importar %1.").arg(name));
-                             continue;
-                         }
                          if (!target.isEmpty() && fileIndexContainsFilePath(vaultManager.fileIndex(), target)
                              && !confirmReplaceVaultFile(target))
                              continue;
@@ -170,6 +161,8 @@ void MainWindow::importFiles()
                                            tr("Importando %1...\n%2 de %3\n\n%4")
                                                .arg(label, formatFileSize(done), formatFileSize(total), speedNote));
                          };
+                         // The core refuses the open container as its own source and
+                         // a target that is a folder; those are reported, not counted.
                          if (vaultManager.importFile(source, target, callback))
                              ++imported;
                          else
@@ -304,29 +297,37 @@ void MainWindow::moveSelectedFile()
     setStatusMessage(tr("Arquivo movido."), kStatusTimeout);
 }
 
+QString MainWindow::askNewItemPath(const QString& title, const QString& label, const QString& currentName,
+                                   const QString& parent, const QString& invalidNameText)
+{
+    bool accepted = false;
+    const QString answer =
+        QInputDialog::getText(this, title, label, QLineEdit::Normal, currentName, &accepted).trimmed();
+    if (!accepted || answer.isEmpty() || answer == currentName)
+        return QString();
+    if (!isValidVaultName(answer)) {
+        QMessageBox::warning(this, title, invalidNameText);
+        return QString();
+    }
+    const QString newPath = joinVaultPath(parent, answer);
+    const Core::SecureFileIndex index = vaultManager.fileIndex();
+    if (fileIndexContainsDirectoryPath(index, newPath) || fileIndexContainsFilePath(index, newPath)) {
+        QMessageBox::warning(this, title, tr("Já existe um item com esse nome nesta pasta."));
+        return QString();
+    }
+    return newPath;
+}
+
 void MainWindow::renameSelectedFile()
 {
     const QString vaultPath = selectedVaultPath();
     if (vaultPath.isEmpty())
         return;
-    const QString currentName = vaultBaseName(vaultPath);
-    bool accepted = false;
-    const QString answer = QInputDialog::getText(this, tr("Renomear arquivo"), tr("Novo nome:"), QLineEdit::Normal,
-                                                 currentName, &accepted)
-                               .trimmed();
-    if (!accepted || answer.isEmpty() || answer == currentName)
+    const QString newPath =
+        askNewItemPath(tr("Renomear arquivo"), tr("Novo nome:"), vaultBaseName(vaultPath), parentVaultPath(vaultPath),
+                       tr("Use um nome de arquivo simples, sem barras, pontos isolados ou caminho relativo."));
+    if (newPath.isEmpty())
         return;
-    if (!isValidVaultName(answer)) {
-        QMessageBox::warning(this, tr("Renomear arquivo"),
-                             tr("Use um nome de arquivo simples, sem barras, pontos isolados ou caminho relativo."));
-        return;
-    }
-    const QString newPath = joinVaultPath(parentVaultPath(vaultPath), answer);
-    const Core::SecureFileIndex index = vaultManager.fileIndex();
-    if (fileIndexContainsFilePath(index, newPath) || fileIndexContainsDirectoryPath(index, newPath)) {
-        QMessageBox::warning(this, tr("Renomear arquivo"), tr("Já existe um item com esse nome nesta pasta."));
-        return;
-    }
     if (!vaultManager.renameFile(vaultPath, newPath)) {
         QMessageBox::warning(this, tr("Renomear arquivo"),
                              tr("Não foi possível renomear o arquivo. Feche o arquivo se ele estiver aberto e tente "
@@ -359,23 +360,11 @@ void MainWindow::deleteSelectedFile()
 
 void MainWindow::createDirectory()
 {
-    bool accepted = false;
-    const QString answer =
-        QInputDialog::getText(this, tr("Nova pasta"), tr("Nome da pasta:"), QLineEdit::Normal, QString(), &accepted)
-            .trimmed();
-    if (!accepted || answer.isEmpty())
+    const QString newPath = askNewItemPath(tr("Nova pasta"), tr("Nome da pasta:"), QString(), currentDirectory,
+                                           tr("Use um nome de pasta simples, sem barras, pontos isolados ou caminho "
+                                              "relativo."));
+    if (newPath.isEmpty())
         return;
-    if (!isValidVaultName(answer)) {
-        QMessageBox::warning(this, tr("Nova pasta"),
-                             tr("Use um nome de pasta simples, sem barras, pontos isolados ou caminho relativo."));
-        return;
-    }
-    const QString newPath = joinVaultPath(currentDirectory, answer);
-    const Core::SecureFileIndex index = vaultManager.fileIndex();
-    if (fileIndexContainsDirectoryPath(index, newPath) || fileIndexContainsFilePath(index, newPath)) {
-        QMessageBox::warning(this, tr("Nova pasta"), tr("Já existe um item com esse nome nesta pasta."));
-        return;
-    }
     if (!vaultManager.createDirectory(newPath)) {
         QMessageBox::warning(this, tr("Nova pasta"), tr("Não foi possível criar a pasta."));
         return;
@@ -390,24 +379,11 @@ void MainWindow::renameSelectedDirectory()
     const QString path = selectedDirectoryPath();
     if (path.isEmpty() || selectedItemIsParentDirectory())
         return;
-    const QString currentName = vaultBaseName(path);
-    bool accepted = false;
-    const QString answer = QInputDialog::getText(this, tr("Renomear pasta"), tr("Novo nome:"), QLineEdit::Normal,
-                                                 currentName, &accepted)
-                               .trimmed();
-    if (!accepted || answer.isEmpty() || answer == currentName)
+    const QString newPath =
+        askNewItemPath(tr("Renomear pasta"), tr("Novo nome:"), vaultBaseName(path), parentVaultPath(path),
+                       tr("Use um nome de pasta simples, sem barras, pontos isolados ou caminho relativo."));
+    if (newPath.isEmpty())
         return;
-    if (!isValidVaultName(answer)) {
-        QMessageBox::warning(this, tr("Renomear pasta"),
-                             tr("Use um nome de pasta simples, sem barras, pontos isolados ou caminho relativo."));
-        return;
-    }
-    const QString newPath = joinVaultPath(parentVaultPath(path), answer);
-    const Core::SecureFileIndex index = vaultManager.fileIndex();
-    if (fileIndexContainsDirectoryPath(index, newPath) || fileIndexContainsFilePath(index, newPath)) {
-        QMessageBox::warning(this, tr("Renomear pasta"), tr("Já existe um item com esse nome nesta pasta."));
-        return;
-    }
     if (!vaultManager.renameDirectory(path, newPath)) {
         QMessageBox::warning(this, tr("Renomear pasta"),
                              tr("Não foi possível renomear a pasta. Feche arquivos abertos dentro dela e tente "
