@@ -3,7 +3,7 @@
 # ../help/pt_BR/images/ at 900x360. Needs rsvg-convert (librsvg2-bin) and the
 # DejaVu fonts. The PNG is committed; run this only after editing the SVG.
 # The picture of the drive tool is drawn from its real window by
-# scripts/help-picture.sh.
+# scripts/window-pictures.sh.
 set -eu
 cd "$(dirname "$0")"
 out=../help/pt_BR/images
