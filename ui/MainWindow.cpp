@@ -546,24 +546,17 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
-    if (vaultManager.state() != VaultManager::Unlocked || vaultManager.lockVault()) {
-        openContainerPath.clear();
+    if (vaultManager.state() != VaultManager::Unlocked) {
         event->accept();
         return;
     }
-    // The close stays refused either way; the window shows what is left,
-    // never the files of a vault that is now locked.
-    const bool stillUnlocked = vaultManager.state() == VaultManager::Unlocked;
-    if (!stillUnlocked) {
-        openContainerPath.clear();
-        currentDirectory.clear();
+    const LockOutcome outcome = lockAndShowState();
+    if (outcome == LockOutcome::Locked) {
+        event->accept();
+        return;
     }
-    refreshVaultFiles();
-    updateActions();
-    QMessageBox::warning(this, tr("Kavendru"),
-                         stillUnlocked ? tr("Não foi possível bloquear o cofre.")
-                                       : tr("Não foi possível limpar a área temporária."),
-                         QMessageBox::Ok);
+    // The close stays refused either way.
+    warnAboutLock(outcome);
     event->ignore();
 }
 
@@ -1080,28 +1073,42 @@ void MainWindow::unlockVault()
     setStatusMessage(tr("Cofre desbloqueado."), kStatusTimeout);
 }
 
-void MainWindow::lockVault()
+MainWindow::LockOutcome MainWindow::lockAndShowState()
 {
-    if (refuseWhileOperationRuns())
-        return;
     const bool clean = vaultManager.lockVault();
     const bool locked = vaultManager.state() == VaultManager::Locked;
     if (locked) {
         openContainerPath.clear();
         currentDirectory.clear();
     }
-    // The table and the actions show the real state before any box does.
+    // The table and the actions show the real state before any box does,
+    // never the files of a vault that is now locked.
     refreshVaultFiles();
     updateActions();
-    if (!locked) {
+    if (!locked)
+        return LockOutcome::StillUnlocked;
+    return clean ? LockOutcome::Locked : LockOutcome::LockedWithLeftovers;
+}
+
+void MainWindow::warnAboutLock(LockOutcome outcome)
+{
+    if (outcome == LockOutcome::StillUnlocked) {
         // An edited copy could not be written back: the vault stays open
         // with every copy in the workspace.
         QMessageBox::warning(this, tr("Kavendru"), tr("Não foi possível bloquear o cofre."), QMessageBox::Ok);
-        return;
-    }
-    if (!clean)
+    } else if (outcome == LockOutcome::LockedWithLeftovers) {
         QMessageBox::warning(this, tr("Kavendru"), tr("Não foi possível limpar a área temporária."), QMessageBox::Ok);
-    setStatusMessage(tr("Cofre bloqueado."), kStatusTimeout);
+    }
+}
+
+void MainWindow::lockVault()
+{
+    if (refuseWhileOperationRuns())
+        return;
+    const LockOutcome outcome = lockAndShowState();
+    warnAboutLock(outcome);
+    if (outcome != LockOutcome::StillUnlocked)
+        setStatusMessage(tr("Cofre bloqueado."), kStatusTimeout);
 }
 
 void MainWindow::createVault()

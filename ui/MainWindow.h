@@ -98,6 +98,10 @@ private:
     QByteArray requestNewVaultPassword() const;
     void unlockVault();
     void lockVault();
+    // Locks the vault and shows what came of it in the table and actions.
+    enum class LockOutcome { Locked, LockedWithLeftovers, StillUnlocked };
+    LockOutcome lockAndShowState();
+    void warnAboutLock(LockOutcome outcome);
     void createVault();
     void toggleVault();
 
