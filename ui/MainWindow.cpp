@@ -346,7 +346,7 @@ void MainWindow::buildUi()
     row->addWidget(vaultToggleButton);
     layout->addLayout(row);
 
-    protectedFilesLabel = new QLabel;
+    protectedFilesLabel = plainTextLabel();
     layout->addWidget(protectedFilesLabel);
 
     fileTable = new QTableWidget(0, 5);
@@ -391,7 +391,7 @@ void MainWindow::buildUi()
     separator->setFixedWidth(1);
     separator->setFrameShape(QFrame::NoFrame);
     separator->setStyleSheet(QStringLiteral("QFrame { background-color: #c8c8c8; }"));
-    containerLabel = new QLabel(tr("Container: nenhum"));
+    containerLabel = plainTextLabel(tr("Container: nenhum"));
     containerLabel->setAlignment(Qt::AlignCenter);
     containerLabel->setStyleSheet(QLatin1String(kStatusLabelStyle));
     boxLayout->addWidget(separator);
@@ -627,7 +627,7 @@ void MainWindow::updateStatusBar()
         // its own width is not laid out before the window is first shown.
         const int width = kContainerBoxWidth - 1 - 8;
         containerLabel->setText(QFontMetrics(containerLabel->font()).elidedText(text, Qt::ElideMiddle, width));
-        containerLabel->setToolTip(text);
+        containerLabel->setToolTip(plainToolTip(text));
     }
     const bool unlocked = vaultManager.state() == VaultManager::Unlocked;
     vaultStateLabel->setText(tr("COFRE"));
@@ -952,10 +952,9 @@ void MainWindow::chooseDriveContainer(QListWidgetItem* item)
         updateActions();
         return;
     }
-    QMessageBox::information(
+    showInformation(
         this, tr("Kavendru"),
-        tr("Nenhum kavendru.susb foi encontrado em %1. Use Criar cofre para criar um novo container.").arg(root),
-        QMessageBox::Ok);
+        tr("Nenhum kavendru.susb foi encontrado em %1. Use Criar cofre para criar um novo container.").arg(root));
 }
 
 void MainWindow::chooseContainer()

@@ -98,8 +98,8 @@ bool MainWindow::confirmImportFitsStorage(const QList<QString>& paths) const
     for (const QString& path : paths) {
         const QFileInfo info(path);
         if (!info.exists() || !info.isFile()) {
-            QMessageBox::warning(nullptr, tr("Importar arquivos"),
-                                 tr("O arquivo %1 não está disponível para importação.").arg(info.fileName()));
+            showWarning(nullptr, tr("Importar arquivos"),
+                        tr("O arquivo %1 não está disponível para importação.").arg(info.fileName()));
             return false;
         }
         total += info.size();
@@ -166,7 +166,7 @@ void MainWindow::importFiles()
                          if (vaultManager.importFile(source, target, callback))
                              ++imported;
                          else
-                             QMessageBox::warning(this, tr("Kavendru"), tr("Não foi possível importar %1.").arg(name));
+                             showWarning(this, tr("Kavendru"), tr("Não foi possível importar %1.").arg(name));
                      }
                      return true;
                  });
@@ -264,7 +264,7 @@ void MainWindow::moveSelectedFile()
     QDialog dialog(this);
     dialog.setWindowTitle(tr("Mover arquivo"));
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(tr("Mover %1 para:").arg(vaultBaseName(vaultPath)), &dialog));
+    layout->addWidget(plainTextLabel(tr("Mover %1 para:").arg(vaultBaseName(vaultPath)), &dialog));
     auto* combo = new QComboBox(&dialog);
     for (const auto& destination : destinations)
         combo->addItem(destination.first, destination.second);
@@ -447,10 +447,10 @@ void MainWindow::compactVault()
         return;
     }
     if (!preservedContainerPath.isEmpty()) {
-        QMessageBox::warning(this, tr("Compactar cofre"),
-                             tr("Não foi possível substituir o container no USB.\n\nUm container compactado "
-                                "criptografado foi preservado em:\n%1")
-                                 .arg(preservedContainerPath));
+        showWarning(this, tr("Compactar cofre"),
+                    tr("Não foi possível substituir o container no USB.\n\nUm container compactado "
+                       "criptografado foi preservado em:\n%1")
+                        .arg(preservedContainerPath));
     } else {
         QMessageBox::warning(this, tr("Compactar cofre"), tr("Não foi possível compactar o cofre."));
     }

@@ -4,7 +4,9 @@
 #include <QPushButton>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace KavendruTest {
@@ -74,11 +76,32 @@ QString withoutMnemonic(QString text)
     return text.remove(QLatin1Char('&'));
 }
 
+QString shownText(const QString& text, Qt::TextFormat format)
+{
+    const bool markup = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    if (!markup)
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+
+QString shownText(const QLabel* label)
+{
+    return shownText(label->text(), label->textFormat());
+}
+
+QString shownToolTip(const QString& toolTip)
+{
+    return shownText(toolTip, Qt::AutoText);
+}
+
 SeenBox describeBox(QMessageBox* box, const QString& buttonText, QAbstractButton** button)
 {
     SeenBox seen;
     seen.title = box->windowTitle();
     seen.text = box->text();
+    seen.shown = shownText(box->text(), box->textFormat());
     seen.icon = box->icon();
     *button = nullptr;
     for (QAbstractButton* candidate : box->buttons()) {
