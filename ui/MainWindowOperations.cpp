@@ -26,6 +26,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -63,6 +64,19 @@ bool fileIndexContainsFilePath(const Core::SecureFileIndex& index, const QString
 bool fileIndexContainsDirectoryPath(const Core::SecureFileIndex& index, const QString& path)
 {
     return Core::VaultPaths::indexContainsDirectoryPath(index, path);
+}
+
+// Where an export starts: the user's documents, else the home folder. Never
+// the working folder, which is the program's own folder on the stick when a
+// launcher started it: a decrypted copy must not land there by one click.
+QString exportFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir())
+        return documents;
+    if (QFileInfo(QDir::homePath()).isDir())
+        return QDir::homePath();
+    return QDir::rootPath();
 }
 
 // Whether a path chosen by the user names the container itself, by any
@@ -220,7 +234,8 @@ void MainWindow::exportSelectedFile()
         return;
     if (!confirmExportOutsideVault(vaultPath))
         return;
-    const QString destination = QFileDialog::getSaveFileName(this, tr("Exportar arquivo"), vaultBaseName(vaultPath));
+    const QString proposed = QDir(exportFolder()).filePath(vaultBaseName(vaultPath));
+    const QString destination = QFileDialog::getSaveFileName(this, tr("Exportar arquivo"), proposed);
     if (destination.isEmpty())
         return;
     // Writing the decrypted copy over the container would destroy the vault.

@@ -29,6 +29,10 @@ UiTestEnvironment::UiTestEnvironment()
     qputenv("HOME", QFile::encodeName(root->filePath(QStringLiteral("home"))));
     qputenv("TMPDIR", QFile::encodeName(root->filePath(QStringLiteral("tmp"))));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root->filePath(QStringLiteral("runtime"))));
+    // The configuration, data and cache folders, the documents folder among
+    // them, follow the home folder above.
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qunsetenv(name);
 }
 
 UiTestEnvironment::~UiTestEnvironment() = default;

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -613,6 +614,66 @@ private slots:
         QCOMPARE(QFileInfo(vault.driver.fileDialogStarts().last()).fileName(), QStringLiteral("a.txt"));
         QCOMPARE(readWholeFile(destination), QByteArray("conteúdo"));
         QCOMPARE(vault.status(), QStringLiteral("Arquivo exportado com sucesso."));
+    }
+
+    // Started from a stick, the program's working folder is its own folder
+    // there. The export proposes the user's documents folder (or the home
+    // folder without one) instead; the stick is still taken when the user
+    // picks it.
+    void exportProposesTheDocumentsFolder_data()
+    {
+        QTest::addColumn<QString>("documents");
+        QTest::addColumn<QByteArray>("userDirs");
+        QTest::addColumn<QString>("proposedFolder");
+        QTest::newRow("Documents") << "Documents" << QByteArray() << "Documents";
+        QTest::newRow("named by the desktop")
+            << "Documentos" << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME/Documentos\"\n") << "Documentos";
+        QTest::newRow("no documents folder") << QString() << QByteArray() << QString();
+    }
+
+    void exportProposesTheDocumentsFolder()
+    {
+        QFETCH(QString, documents);
+        QFETCH(QByteArray, userDirs);
+        QFETCH(QString, proposedFolder);
+        UnlockedVault vault;
+        QVERIFY(vault.setUp({{QStringLiteral("a.txt"), QByteArray("conteúdo")}}));
+        const QDir home = QDir::home();
+        const QString userDirsFile = home.filePath(QStringLiteral(".config/user-dirs.dirs"));
+        const QString programFolder = QDir(vault.root).filePath(QStringLiteral("Kavendru/linux"));
+        const QString previous = QDir::currentPath();
+        const auto restore = qScopeGuard([&] {
+            QDir::setCurrent(previous);
+            QFile::remove(userDirsFile);
+            if (!documents.isEmpty())
+                QDir(home.filePath(documents)).removeRecursively();
+        });
+        QVERIFY(QDir().mkpath(programFolder));
+        QVERIFY(QDir::setCurrent(programFolder));
+        if (!documents.isEmpty())
+            QVERIFY(home.mkpath(documents));
+        if (!userDirs.isEmpty())
+            QVERIFY(home.mkpath(QStringLiteral(".config")) && writeWholeFile(userDirsFile, userDirs));
+
+        QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+        vault.driver.answerBox(QStringLiteral("Continuar"));
+        vault.driver.answerFile(QString());
+        vault.trigger(QStringLiteral("Exportar..."));
+        QVERIFY(vault.driver.allHandled());
+        const QString proposed = vault.driver.fileDialogStarts().last();
+        QCOMPARE(proposed, QDir(home.filePath(proposedFolder)).filePath(QStringLiteral("a.txt")));
+        QVERIFY(!proposed.startsWith(vault.root));
+
+        const QString onTheStick = QDir(programFolder).filePath(QStringLiteral("a.txt"));
+        QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+        vault.driver.answerBox(QStringLiteral("Continuar"));
+        vault.driver.answerFile(onTheStick);
+        vault.trigger(QStringLiteral("Exportar..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.driver.boxes().last().title, QStringLiteral("Exportar arquivo"));
+        QCOMPARE(readWholeFile(onTheStick), QByteArray("conteúdo"));
+        QCOMPARE(vault.status(), QStringLiteral("Arquivo exportado com sucesso."));
+        QCOMPARE(vault.driver.unexpected(), 0);
     }
 
     // The decrypted copy written over the open container would destroy the
