@@ -1129,6 +1129,15 @@ void MainWindow::createVault()
             QMessageBox::Ok);
         return;
     }
+    // The save dialog's own question is a generic one; replacing a container
+    // loses every file in it, so that is said in so many words.
+    if (QFileInfo::exists(path)
+        && !warningYesNo(this, tr("Substituir container"),
+                         tr("O arquivo %1 já existe.\n\nSe você continuar, ele será substituído por um cofre novo "
+                            "e vazio, e todos os arquivos protegidos que ele guarda serão perdidos para sempre.\n\n"
+                            "Deseja substituir este container?")
+                             .arg(QDir::toNativeSeparators(path))))
+        return;
     QByteArray password = requestNewVaultPassword();
     if (password.isEmpty())
         return;

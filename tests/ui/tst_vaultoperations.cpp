@@ -974,7 +974,8 @@ private slots:
         for (const char* place :
              {"import: replace question", "import: refused file", "import: vanished file", "export: confirmation",
               "delete: confirmation", "move: dialog", "folder: delete question", "line above the table",
-              "container label", "container tool tip", "drive-root box", "progress label"})
+              "container label", "container tool tip", "drive-root box", "creation: replace question",
+              "progress label"})
             QTest::newRow(place) << QString::fromLatin1(place);
     }
 
