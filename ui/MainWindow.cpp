@@ -933,7 +933,9 @@ void MainWindow::selectDeviceForContainer(const QString& path)
 
 void MainWindow::deviceSelectionChanged()
 {
-    if (!containerPath.isEmpty())
+    // While the vault is locked the user may pick another drive, to create a
+    // vault there; the chosen container's drive keeps its highlight.
+    if (!containerPath.isEmpty() && vaultManager.state() == VaultManager::Unlocked)
         selectDeviceForContainer(containerPath);
     updateActions();
 }
@@ -1067,6 +1069,8 @@ void MainWindow::unlockVault()
     }
     openContainerPath = containerPath;
     currentDirectory.clear();
+    // A drive picked while locked gives way to the open container's.
+    selectDeviceForContainer(containerPath);
     refreshVaultFiles();
     updateActions();
     setStatusMessage(tr("Cofre desbloqueado."), kStatusTimeout);
