@@ -10,11 +10,12 @@ case "${1:-}" in
     "" | -*) program="$BUILD_DIR/bundles/linux-x64/Kavendru" ;;
     *) echo "Programa desconhecido: $1 (use Kavendru ou KavendruConfig)" >&2; exit 2 ;;
 esac
-sh scripts/setup.sh
-sh scripts/build.sh
-# Without a display Qt aborts with a long message; say it in one line.
+# Without a display Qt aborts with a long message: say so in one line, and
+# before installing and building, which take a minute for nothing then.
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     echo "Sem tela: nenhum DISPLAY ou WAYLAND_DISPLAY definido; inicie $(basename "$program") numa sessão gráfica (ou defina QT_QPA_PLATFORM)." >&2
     exit 1
 fi
+sh scripts/setup.sh
+sh scripts/build.sh
 exec "$program" "$@"

@@ -346,7 +346,7 @@ void MainWindow::buildUi()
     row->addWidget(vaultToggleButton);
     layout->addLayout(row);
 
-    protectedFilesLabel = new QLabel;
+    protectedFilesLabel = plainTextLabel();
     layout->addWidget(protectedFilesLabel);
 
     fileTable = new QTableWidget(0, 5);
@@ -391,7 +391,7 @@ void MainWindow::buildUi()
     separator->setFixedWidth(1);
     separator->setFrameShape(QFrame::NoFrame);
     separator->setStyleSheet(QStringLiteral("QFrame { background-color: #c8c8c8; }"));
-    containerLabel = new QLabel(tr("Container: nenhum"));
+    containerLabel = plainTextLabel(tr("Container: nenhum"));
     containerLabel->setAlignment(Qt::AlignCenter);
     containerLabel->setStyleSheet(QLatin1String(kStatusLabelStyle));
     boxLayout->addWidget(separator);
@@ -627,7 +627,7 @@ void MainWindow::updateStatusBar()
         // its own width is not laid out before the window is first shown.
         const int width = kContainerBoxWidth - 1 - 8;
         containerLabel->setText(QFontMetrics(containerLabel->font()).elidedText(text, Qt::ElideMiddle, width));
-        containerLabel->setToolTip(text);
+        containerLabel->setToolTip(plainToolTip(text));
     }
     const bool unlocked = vaultManager.state() == VaultManager::Unlocked;
     vaultStateLabel->setText(tr("COFRE"));
@@ -933,7 +933,9 @@ void MainWindow::selectDeviceForContainer(const QString& path)
 
 void MainWindow::deviceSelectionChanged()
 {
-    if (!containerPath.isEmpty())
+    // While the vault is locked the user may pick another drive, to create a
+    // vault there; the chosen container's drive keeps its highlight.
+    if (!containerPath.isEmpty() && vaultManager.state() == VaultManager::Unlocked)
         selectDeviceForContainer(containerPath);
     updateActions();
 }
@@ -952,10 +954,9 @@ void MainWindow::chooseDriveContainer(QListWidgetItem* item)
         updateActions();
         return;
     }
-    QMessageBox::information(
+    showInformation(
         this, tr("Kavendru"),
-        tr("Nenhum kavendru.susb foi encontrado em %1. Use Criar cofre para criar um novo container.").arg(root),
-        QMessageBox::Ok);
+        tr("Nenhum kavendru.susb foi encontrado em %1. Use Criar cofre para criar um novo container.").arg(root));
 }
 
 void MainWindow::chooseContainer()
@@ -1068,6 +1069,8 @@ void MainWindow::unlockVault()
     }
     openContainerPath = containerPath;
     currentDirectory.clear();
+    // A drive picked while locked gives way to the open container's.
+    selectDeviceForContainer(containerPath);
     refreshVaultFiles();
     updateActions();
     setStatusMessage(tr("Cofre desbloqueado."), kStatusTimeout);
@@ -1130,6 +1133,15 @@ void MainWindow::createVault()
             QMessageBox::Ok);
         return;
     }
+    // The save dialog's own question is a generic one; replacing a container
+    // loses every file in it, so that is said in so many words.
+    if (QFileInfo::exists(path)
+        && !warningYesNo(this, tr("Substituir container"),
+                         tr("O arquivo %1 já existe.\n\nSe você continuar, ele será substituído por um cofre novo "
+                            "e vazio, e todos os arquivos protegidos que ele guarda serão perdidos para sempre.\n\n"
+                            "Deseja substituir este container?")
+                             .arg(QDir::toNativeSeparators(path))))
+        return;
     QByteArray password = requestNewVaultPassword();
     if (password.isEmpty())
         return;

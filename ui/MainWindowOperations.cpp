@@ -26,6 +26,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -65,6 +66,19 @@ bool fileIndexContainsDirectoryPath(const Core::SecureFileIndex& index, const QS
     return Core::VaultPaths::indexContainsDirectoryPath(index, path);
 }
 
+// Where an export starts: the user's documents, else the home folder. Never
+// the working folder, which is the program's own folder on the stick when a
+// launcher started it: a decrypted copy must not land there by one click.
+QString exportFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir())
+        return documents;
+    if (QFileInfo(QDir::homePath()).isDir())
+        return QDir::homePath();
+    return QDir::rootPath();
+}
+
 // Whether a path chosen by the user names the container itself, by any
 // spelling: a link, a second mount, another letter case.
 bool isContainerItself(const QString& chosenPath, const QString& container)
@@ -98,8 +112,8 @@ bool MainWindow::confirmImportFitsStorage(const QList<QString>& paths) const
     for (const QString& path : paths) {
         const QFileInfo info(path);
         if (!info.exists() || !info.isFile()) {
-            QMessageBox::warning(nullptr, tr("Importar arquivos"),
-                                 tr("O arquivo %1 não está disponível para importação.").arg(info.fileName()));
+            showWarning(nullptr, tr("Importar arquivos"),
+                        tr("O arquivo %1 não está disponível para importação.").arg(info.fileName()));
             return false;
         }
         total += info.size();
@@ -166,7 +180,7 @@ void MainWindow::importFiles()
                          if (vaultManager.importFile(source, target, callback))
                              ++imported;
                          else
-                             QMessageBox::warning(this, tr("Kavendru"), tr("Não foi possível importar %1.").arg(name));
+                             showWarning(this, tr("Kavendru"), tr("Não foi possível importar %1.").arg(name));
                      }
                      return true;
                  });
@@ -220,7 +234,8 @@ void MainWindow::exportSelectedFile()
         return;
     if (!confirmExportOutsideVault(vaultPath))
         return;
-    const QString destination = QFileDialog::getSaveFileName(this, tr("Exportar arquivo"), vaultBaseName(vaultPath));
+    const QString proposed = QDir(exportFolder()).filePath(vaultBaseName(vaultPath));
+    const QString destination = QFileDialog::getSaveFileName(this, tr("Exportar arquivo"), proposed);
     if (destination.isEmpty())
         return;
     // Writing the decrypted copy over the container would destroy the vault.
@@ -264,7 +279,7 @@ void MainWindow::moveSelectedFile()
     QDialog dialog(this);
     dialog.setWindowTitle(tr("Mover arquivo"));
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(tr("Mover %1 para:").arg(vaultBaseName(vaultPath)), &dialog));
+    layout->addWidget(plainTextLabel(tr("Mover %1 para:").arg(vaultBaseName(vaultPath)), &dialog));
     auto* combo = new QComboBox(&dialog);
     for (const auto& destination : destinations)
         combo->addItem(destination.first, destination.second);
@@ -447,10 +462,10 @@ void MainWindow::compactVault()
         return;
     }
     if (!preservedContainerPath.isEmpty()) {
-        QMessageBox::warning(this, tr("Compactar cofre"),
-                             tr("Não foi possível substituir o container no USB.\n\nUm container compactado "
-                                "criptografado foi preservado em:\n%1")
-                                 .arg(preservedContainerPath));
+        showWarning(this, tr("Compactar cofre"),
+                    tr("Não foi possível substituir o container no USB.\n\nUm container compactado "
+                       "criptografado foi preservado em:\n%1")
+                        .arg(preservedContainerPath));
     } else {
         QMessageBox::warning(this, tr("Compactar cofre"), tr("Não foi possível compactar o cofre."));
     }

@@ -4,9 +4,11 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 
 namespace Kavendru::UI {
 
@@ -17,16 +19,24 @@ QString trWindow(const char* text)
     return QCoreApplication::translate("Kavendru::UI::MainWindow", text);
 }
 
-bool askQuestion(QWidget* parent, const QString& title, const QString& text, const QString& positive,
-                 const QString& negative)
+bool askQuestion(QMessageBox::Icon icon, QWidget* parent, const QString& title, const QString& text,
+                 const QString& positive, const QString& negative)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    box.setTextFormat(Qt::PlainText);
     QPushButton* yes = box.addButton(positive, QMessageBox::AcceptRole);
     QPushButton* no = box.addButton(negative, QMessageBox::RejectRole);
     box.setDefaultButton(no);
     box.setEscapeButton(no);
     box.exec();
     return box.clickedButton() == yes;
+}
+
+void showBox(QMessageBox::Icon icon, QWidget* parent, const QString& title, const QString& text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 } // namespace
@@ -97,12 +107,40 @@ QString fileTypeLabel(const QString& vaultPath)
 
 bool questionYesNo(QWidget* parent, const QString& title, const QString& text)
 {
-    return askQuestion(parent, title, text, trWindow("Sim"), trWindow("Não"));
+    return askQuestion(QMessageBox::Question, parent, title, text, trWindow("Sim"), trWindow("Não"));
 }
 
 bool questionContinueCancel(QWidget* parent, const QString& title, const QString& text)
 {
-    return askQuestion(parent, title, text, trWindow("Continuar"), trWindow("Cancelar"));
+    return askQuestion(QMessageBox::Question, parent, title, text, trWindow("Continuar"), trWindow("Cancelar"));
+}
+
+bool warningYesNo(QWidget* parent, const QString& title, const QString& text)
+{
+    return askQuestion(QMessageBox::Warning, parent, title, text, trWindow("Sim"), trWindow("Não"));
+}
+
+void showWarning(QWidget* parent, const QString& title, const QString& text)
+{
+    showBox(QMessageBox::Warning, parent, title, text);
+}
+
+void showInformation(QWidget* parent, const QString& title, const QString& text)
+{
+    showBox(QMessageBox::Information, parent, title, text);
+}
+
+QLabel* plainTextLabel(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
+}
+
+QString plainToolTip(const QString& text)
+{
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap) : text;
 }
 
 } // namespace Kavendru::UI

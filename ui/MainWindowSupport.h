@@ -10,6 +10,7 @@
 
 #include <optional>
 
+class QLabel;
 class QWidget;
 
 namespace Kavendru::UI {
@@ -37,9 +38,25 @@ constexpr int kStatusTimeout = 5000;
 void wipe(QByteArray& secret);
 void wipe(QString& secret);
 
+// Every box below shows its text as plain text: names of files, folders,
+// containers and drives are the user's or the drive's, and may look like
+// markup.
+
 // Confirmation boxes whose default is the negative answer: true only when
 // the user picked "Sim" / "Continuar".
 bool questionYesNo(QWidget* parent, const QString& title, const QString& text);
 bool questionContinueCancel(QWidget* parent, const QString& title, const QString& text);
+// The same question as a warning, for an answer that destroys data.
+bool warningYesNo(QWidget* parent, const QString& title, const QString& text);
+
+// A modal box with one OK button.
+void showWarning(QWidget* parent, const QString& title, const QString& text);
+void showInformation(QWidget* parent, const QString& title, const QString& text);
+
+// A label that never reads its text as markup.
+QLabel* plainTextLabel(const QString& text = QString(), QWidget* parent = nullptr);
+// A tool tip that shows the text as given (tool tips read markup when the
+// text looks like it).
+QString plainToolTip(const QString& text);
 
 } // namespace Kavendru::UI

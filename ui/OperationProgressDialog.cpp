@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLabel>
 
 namespace Kavendru::UI {
 
@@ -10,6 +11,13 @@ OperationProgressDialog::OperationProgressDialog(const QString& title, const QSt
     : QProgressDialog(label, QString(), 0, Maximum, parent)
 {
     setWindowTitle(title);
+    // The label names the files being imported, as the user named them:
+    // never read as markup. Centred like the dialog's own label.
+    auto* plainLabel = new QLabel;
+    plainLabel->setTextFormat(Qt::PlainText);
+    plainLabel->setAlignment(Qt::AlignCenter);
+    setLabel(plainLabel);
+    setLabelText(label);
     setCancelButton(nullptr);
     setWindowModality(Qt::ApplicationModal);
     setMinimumDuration(0);

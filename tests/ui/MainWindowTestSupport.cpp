@@ -155,7 +155,20 @@ void ModalDriver::answerFiles(const QStringList& paths, FileAnswer how, std::fun
             name->setText(typed);
         else
             dialog->selectFile(typed);
+        // The dialog's own replace question runs inside accept().
+        QTimer replace;
+        replace.setInterval(10);
+        QObject::connect(&replace, &QTimer::timeout, [this, dialog] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QAbstractButton* yes = box ? box->button(QMessageBox::Yes) : nullptr;
+            if (!yes || !box->isVisible() || box->parentWidget() != dialog)
+                return;
+            ++replaceQuestions;
+            yes->click();
+        });
+        replace.start();
         static_cast<QDialog*>(dialog)->accept();
+        replace.stop();
         if (!dialog->isVisible()) {
             if (afterAccept)
                 afterAccept();
@@ -187,6 +200,8 @@ bool ModalDriver::answerIfBox(QWidget* widget, const QString& answer)
     seen.append(describeBox(box, answer, &chosen));
     if (answer == QLatin1String("<Escape>"))
         QTest::keyClick(box, Qt::Key_Escape);
+    else if (answer == QLatin1String("<Return>"))
+        QTest::keyClick(box, Qt::Key_Return);
     else if (chosen)
         chosen->click();
     else

@@ -77,14 +77,16 @@ public:
 
     void onNext(Handler handler);
     // The next message box, answered with the button of that text, or
-    // "<Escape>".
+    // "<Escape>", or "<Return>" (the box's default button).
     void answerBox(const QString& answer);
     // The next text prompt: the text typed and OK, or cancelled when null.
     void answerPassword(const QString& text);
     void cancelPrompt();
     enum class FileAnswer { AsTheUser, ReplaceWithoutAsking };
     // The next file dialog: the path chosen and accepted, or cancelled when
-    // empty. A save dialog asks before replacing a file unless told not to.
+    // empty. A save dialog asks before replacing a file unless told not to;
+    // as the user, the test answers that question of the dialog's own with
+    // its "Yes".
     void answerFile(const QString& path, FileAnswer how = FileAnswer::AsTheUser);
     // The next file dialog: several files chosen at once; then, if given,
     // what happens to them before the window reads the answer.
@@ -95,6 +97,8 @@ public:
     QStringList boxTexts() const;
     QStringList promptTitles() const { return prompts; }
     QStringList fileDialogStarts() const { return fileStarts; }
+    // How often a file dialog asked whether to replace a file.
+    int fileDialogReplaceQuestions() const { return replaceQuestions; }
     bool allHandled() const { return pending.isEmpty(); }
     int unexpected() const { return unexpectedCount; }
 
@@ -108,6 +112,7 @@ private:
     QStringList prompts;
     QStringList fileStarts;
     int unexpectedCount = 0;
+    int replaceQuestions = 0;
 };
 
 // Picks the container by a double-click on its drive (it must be the

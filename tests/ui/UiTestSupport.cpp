@@ -4,7 +4,9 @@
 #include <QPushButton>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace KavendruTest {
@@ -27,6 +29,10 @@ UiTestEnvironment::UiTestEnvironment()
     qputenv("HOME", QFile::encodeName(root->filePath(QStringLiteral("home"))));
     qputenv("TMPDIR", QFile::encodeName(root->filePath(QStringLiteral("tmp"))));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root->filePath(QStringLiteral("runtime"))));
+    // The configuration, data and cache folders, the documents folder among
+    // them, follow the home folder above.
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qunsetenv(name);
 }
 
 UiTestEnvironment::~UiTestEnvironment() = default;
@@ -74,11 +80,32 @@ QString withoutMnemonic(QString text)
     return text.remove(QLatin1Char('&'));
 }
 
+QString shownText(const QString& text, Qt::TextFormat format)
+{
+    const bool markup = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    if (!markup)
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+
+QString shownText(const QLabel* label)
+{
+    return shownText(label->text(), label->textFormat());
+}
+
+QString shownToolTip(const QString& toolTip)
+{
+    return shownText(toolTip, Qt::AutoText);
+}
+
 SeenBox describeBox(QMessageBox* box, const QString& buttonText, QAbstractButton** button)
 {
     SeenBox seen;
     seen.title = box->windowTitle();
     seen.text = box->text();
+    seen.shown = shownText(box->text(), box->textFormat());
     seen.icon = box->icon();
     *button = nullptr;
     for (QAbstractButton* candidate : box->buttons()) {

@@ -13,6 +13,7 @@
 
 #include <memory>
 
+class QLabel;
 class QTemporaryDir;
 
 namespace KavendruTest {
@@ -58,10 +59,19 @@ private:
 // A text as shown, without its mnemonic ampersands.
 QString withoutMnemonic(QString text);
 
+// What a label, a message box or a tool tip shows of a text in that format:
+// the text itself as plain text, or what remains of it read as markup (Qt
+// reads an automatic text as markup when it looks like it).
+QString shownText(const QString& text, Qt::TextFormat format);
+QString shownText(const QLabel* label);
+QString shownToolTip(const QString& toolTip);
+
 // A message box as the user saw it.
 struct SeenBox {
     QString title;
     QString text;
+    // The text as it appears in the box.
+    QString shown;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
     QString defaultButton;

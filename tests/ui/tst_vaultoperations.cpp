@@ -5,6 +5,7 @@
 
 #include "core/VaultManager.h"
 #include "ui/AboutDialog.h"
+#include "ui/OperationProgressDialog.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
@@ -16,6 +17,7 @@
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -614,6 +616,66 @@ private slots:
         QCOMPARE(vault.status(), QStringLiteral("Arquivo exportado com sucesso."));
     }
 
+    // Started from a stick, the program's working folder is its own folder
+    // there. The export proposes the user's documents folder (or the home
+    // folder without one) instead; the stick is still taken when the user
+    // picks it.
+    void exportProposesTheDocumentsFolder_data()
+    {
+        QTest::addColumn<QString>("documents");
+        QTest::addColumn<QByteArray>("userDirs");
+        QTest::addColumn<QString>("proposedFolder");
+        QTest::newRow("Documents") << "Documents" << QByteArray() << "Documents";
+        QTest::newRow("named by the desktop")
+            << "Documentos" << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME/Documentos\"\n") << "Documentos";
+        QTest::newRow("no documents folder") << QString() << QByteArray() << QString();
+    }
+
+    void exportProposesTheDocumentsFolder()
+    {
+        QFETCH(QString, documents);
+        QFETCH(QByteArray, userDirs);
+        QFETCH(QString, proposedFolder);
+        UnlockedVault vault;
+        QVERIFY(vault.setUp({{QStringLiteral("a.txt"), QByteArray("conteúdo")}}));
+        const QDir home = QDir::home();
+        const QString userDirsFile = home.filePath(QStringLiteral(".config/user-dirs.dirs"));
+        const QString programFolder = QDir(vault.root).filePath(QStringLiteral("Kavendru/linux"));
+        const QString previous = QDir::currentPath();
+        const auto restore = qScopeGuard([&] {
+            QDir::setCurrent(previous);
+            QFile::remove(userDirsFile);
+            if (!documents.isEmpty())
+                QDir(home.filePath(documents)).removeRecursively();
+        });
+        QVERIFY(QDir().mkpath(programFolder));
+        QVERIFY(QDir::setCurrent(programFolder));
+        if (!documents.isEmpty())
+            QVERIFY(home.mkpath(documents));
+        if (!userDirs.isEmpty())
+            QVERIFY(home.mkpath(QStringLiteral(".config")) && writeWholeFile(userDirsFile, userDirs));
+
+        QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+        vault.driver.answerBox(QStringLiteral("Continuar"));
+        vault.driver.answerFile(QString());
+        vault.trigger(QStringLiteral("Exportar..."));
+        QVERIFY(vault.driver.allHandled());
+        const QString proposed = vault.driver.fileDialogStarts().last();
+        QCOMPARE(proposed, QDir(home.filePath(proposedFolder)).filePath(QStringLiteral("a.txt")));
+        QVERIFY(!proposed.startsWith(vault.root));
+
+        const QString onTheStick = QDir(programFolder).filePath(QStringLiteral("a.txt"));
+        QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+        vault.driver.answerBox(QStringLiteral("Continuar"));
+        vault.driver.answerFile(onTheStick);
+        vault.trigger(QStringLiteral("Exportar..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.driver.boxes().last().title, QStringLiteral("Exportar arquivo"));
+        QCOMPARE(readWholeFile(onTheStick), QByteArray("conteúdo"));
+        QCOMPARE(vault.status(), QStringLiteral("Arquivo exportado com sucesso."));
+        QCOMPARE(vault.driver.unexpected(), 0);
+    }
+
     // The decrypted copy written over the open container would destroy the
     // vault, whichever name leads there.
     void exportRefusesTheContainer_data()
@@ -900,6 +962,133 @@ private slots:
         QCOMPARE(withNew.opened, changed);
         if (changed)
             QCOMPARE(withNew.files, QStringList{QStringLiteral("a.txt")});
+    }
+
+    // ---- Names as typed ----
+
+    // Names of files, folders, containers and drives are the user's or the
+    // drive's: wherever one is shown, it reads as typed, never as markup.
+    void namesAreShownAsTyped_data()
+    {
+        QTest::addColumn<QString>("place");
+        for (const char* place :
+             {"import: replace question", "import: refused file", "import: vanished file", "export: confirmation",
+              "delete: confirmation", "move: dialog", "folder: delete question", "line above the table",
+              "container label", "container tool tip", "drive-root box", "creation: replace question",
+              "progress label"})
+            QTest::newRow(place) << QString::fromLatin1(place);
+    }
+
+    void namesAreShownAsTyped()
+    {
+        QFETCH(QString, place);
+        const QString file = QStringLiteral("<h1>nota.txt");
+        const QString folder = QStringLiteral("<b>docs");
+        const QString container = QStringLiteral("<h1>cofre.susb");
+        QString literal;
+        QString shown;
+        const auto firstBoxShown = [](const ModalDriver& driver) { return driver.boxes().value(0).shown; };
+
+        if (place.startsWith(QLatin1String("import: "))) {
+            UnlockedVault vault;
+            QVERIFY(vault.setUp({{file, QByteArray("antigo")}}, {folder}));
+            const bool refused = place.endsWith(QLatin1String("refused file"));
+            literal = refused ? folder : file;
+            const QString host = vault.hostFile(literal, "novo");
+            std::function<void()> afterAccept;
+            if (place.endsWith(QLatin1String("vanished file")))
+                afterAccept = [host] { QFile::remove(host); };
+            vault.driver.answerFiles({host}, ModalDriver::FileAnswer::AsTheUser, afterAccept);
+            const bool question = place.endsWith(QLatin1String("question"));
+            vault.driver.answerBox(question ? QStringLiteral("Não") : QStringLiteral("OK"));
+            vault.trigger(QStringLiteral("Importar..."));
+            QVERIFY(vault.driver.allHandled());
+            shown = firstBoxShown(vault.driver);
+        } else if (place == QLatin1String("export: confirmation") || place == QLatin1String("delete: confirmation")) {
+            UnlockedVault vault;
+            QVERIFY(vault.setUp({{file, QByteArray("a")}}));
+            QVERIFY(vault.selectRow(file));
+            vault.driver.answerBox(QStringLiteral("<Escape>"));
+            const bool exporting = place.startsWith(QLatin1String("export"));
+            vault.trigger(exporting ? QStringLiteral("Exportar...") : QStringLiteral("Excluir..."));
+            QVERIFY(vault.driver.allHandled());
+            literal = file;
+            shown = firstBoxShown(vault.driver);
+        } else if (place == QLatin1String("move: dialog")) {
+            UnlockedVault vault;
+            QVERIFY(vault.setUp({{file, QByteArray("a")}}, {QStringLiteral("Docs")}));
+            QVERIFY(vault.selectRow(file));
+            vault.driver.onNext([&shown](QWidget* widget) {
+                if (widget->windowTitle() != QLatin1String("Mover arquivo"))
+                    return false;
+                for (const QLabel* label : widget->findChildren<QLabel*>())
+                    shown += shownText(label);
+                static_cast<QDialog*>(widget)->reject();
+                return true;
+            });
+            vault.trigger(QStringLiteral("Mover para pasta..."));
+            QVERIFY(vault.driver.allHandled());
+            literal = file;
+        } else if (place == QLatin1String("folder: delete question")
+                   || place == QLatin1String("line above the table")) {
+            UnlockedVault vault;
+            QVERIFY(vault.setUp({}, {folder}));
+            literal = folder;
+            if (place.startsWith(QLatin1String("folder"))) {
+                QVERIFY(vault.selectRow(folder));
+                vault.driver.answerBox(QStringLiteral("Não"));
+                vault.trigger(QStringLiteral("Excluir pasta vazia"));
+                QVERIFY(vault.driver.allHandled());
+                shown = firstBoxShown(vault.driver);
+            } else {
+                vault.enter(folder);
+                shown = shownText(labelStartingWith(vault.window(), QStringLiteral("Arquivos protegidos")));
+            }
+        } else if (place.startsWith(QLatin1String("container "))) {
+            VaultOnDrive drive;
+            QVERIFY(drive.setUp({}, {}, container));
+            drive.driver.answerFile(drive.container);
+            menuAction(drive.window(), {"USB", "Container", "Escolher container..."})->trigger();
+            QVERIFY(drive.driver.allHandled());
+            const QLabel* label = labelStartingWith(drive.window(), QStringLiteral("Container: "));
+            QVERIFY(label);
+            shown = place.endsWith(QLatin1String("label")) ? shownText(label) : shownToolTip(label->toolTip());
+            // The label is cut in the middle to fit; its start names the file.
+            literal = place.endsWith(QLatin1String("label")) ? QStringLiteral("Container: <h1>") : container;
+        } else if (place == QLatin1String("drive-root box") || place == QLatin1String("creation: replace question")) {
+            const auto dir = makeTempDir();
+            const QString root = dir->filePath(QStringLiteral("<h1>PEN"));
+            VaultOnDrive drive;
+            if (place.startsWith(QLatin1String("drive"))) {
+                QVERIFY(QDir().mkpath(root));
+                drive.fixture =
+                    std::make_unique<WindowFixture>(QList<UsbDevice>{mountedDrive(root, QStringLiteral("PEN"))});
+                QListWidget* list = driveList(drive.window());
+                drive.driver.answerBox(QStringLiteral("OK"));
+                emit list->itemDoubleClicked(list->item(0));
+                literal = root;
+            } else {
+                QVERIFY(drive.setUp({}, {}, QStringLiteral("kavendru.susb"), root));
+                drive.driver.answerFile(drive.container);
+                drive.driver.answerBox(QStringLiteral("Não"));
+                menuAction(drive.window(), {"USB", "Container", "Criar novo cofre..."})->trigger();
+                literal = drive.container;
+            }
+            QVERIFY(drive.driver.allHandled());
+            QCOMPARE(drive.driver.unexpected(), 0);
+            shown = firstBoxShown(drive.driver);
+        } else if (place == QLatin1String("progress label")) {
+            Kavendru::UI::OperationProgressDialog progress(QStringLiteral("Importar arquivos"),
+                                                           QStringLiteral("Importando %1...").arg(file), nullptr);
+            const QLabel* label = progress.findChild<QLabel*>();
+            QVERIFY(label);
+            shown = shownText(label);
+            progress.step(1, 1, QStringLiteral("Importando %1...\n1 B de 1 B").arg(file));
+            shown += shownText(label);
+            literal = file;
+        }
+        QVERIFY(!literal.isEmpty());
+        QVERIFY2(shown.contains(literal), qPrintable(QStringLiteral("shown: %1").arg(shown)));
     }
 
     // ---- About and help ----

@@ -110,12 +110,8 @@ private slots:
         QVERIFY(labelStartingWith(window, "Container: Kavendru"));
         QVERIFY(menuAction(window, {"USB", "Acesso ao cofre", "Desbloquear"})->isEnabled());
 
-        // Another drive clicked: the current row goes back to the container's.
-        const QRect other = driveList(window)->visualItemRect(driveList(window)->item(1));
-        QTest::mouseClick(driveList(window)->viewport(), Qt::LeftButton, Qt::NoModifier, other.center());
-        QCOMPARE(driveList(window)->currentRow(), 0);
-
-        // A drive without a container says so and changes nothing.
+        // A drive without a container says so and changes nothing: the
+        // container and its drive's highlight stay.
         ModalDriver driver;
         driver.answerBox("OK");
         doubleClickDrive(window, 1);
@@ -124,8 +120,85 @@ private slots:
                                              "um novo container.")
                                   .arg(pen)}));
         QCOMPARE(driver.boxes().first().title, QStringLiteral("Kavendru"));
-        QCOMPARE(driveList(window)->currentRow(), 0);
+        QVERIFY(highlighted->font().bold());
+        QVERIFY(!driveList(window)->item(1)->font().bold());
         QVERIFY(labelStartingWith(window, "Container: Kavendru"));
+        QVERIFY(menuAction(window, {"USB", "Acesso ao cofre", "Desbloquear"})->isEnabled());
+    }
+
+    // With the vault locked, a click on another drive stays there and a vault
+    // can be created in its root, also when the chosen container lies on no
+    // listed drive; the chosen container's drive keeps its highlight. Once a
+    // vault is open, the current row keeps to its drive.
+    void anotherDriveForANewVault_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<int>("highlighted");
+        QTest::newRow("container on the first drive") << "PEN/kavendru.susb" << 0;
+        QTest::newRow("container on no drive") << "casa/cofre.susb" << -1;
+    }
+    void anotherDriveForANewVault()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(int, highlighted);
+        const QString path = dir->filePath(chosen);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QVERIFY(writeVaultWithFiles(path, "senha-do-teste-1", {{"a.txt", "a"}}));
+        const QByteArray before = readWholeFile(path);
+        WindowFixture fixture({mountedDrive(pen, "PEN"), mountedDrive(pen2, "PEN2", "/dev/sdc1")});
+        MainWindow* window = fixture.window.get();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QListWidget* list = driveList(window);
+        ModalDriver driver;
+        driver.answerFile(path);
+        menuAction(window, {"USB", "Container", "Escolher container..."})->trigger();
+        QVERIFY(driver.allHandled());
+        QCOMPARE(list->currentRow(), highlighted);
+
+        const auto click = [list](int row) {
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                              list->visualItemRect(list->item(row)).center());
+        };
+        click(1);
+        QCOMPARE(list->currentRow(), 1);
+        for (int row = 0; row < 2; ++row)
+            QCOMPARE(list->item(row)->font().bold(), row == highlighted);
+        if (highlighted >= 0)
+            QCOMPARE(list->item(highlighted)->toolTip(),
+                     QStringLiteral("Dispositivo associado ao container selecionado."));
+        QVERIFY(menuAction(window, {"USB", "Acesso ao cofre", "Desbloquear"})->isEnabled());
+
+        const QString created = QDir(pen2).filePath("kavendru.susb");
+        const QString password = QStringLiteral("doze-letras!");
+        driver.answerFile(created);
+        driver.answerPassword(password);
+        driver.answerPassword(password);
+        menuAction(window, {"USB", "Container", "Criar novo cofre..."})->trigger();
+        QVERIFY(driver.allHandled());
+        QCOMPARE(driver.unexpected(), 0);
+        QCOMPARE(driver.fileDialogStarts().last(), created);
+        QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Cofre criado com sucesso."));
+        QVERIFY(QFileInfo::exists(created));
+        QCOMPARE(readWholeFile(path), before);
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(list->item(1)->font().bold());
+        QVERIFY(!list->item(0)->font().bold());
+
+        // Locked, the other drive may be picked again; unlocking brings the
+        // current row back to the open container's drive, and there it stays.
+        click(0);
+        QCOMPARE(list->currentRow(), 0);
+        driver.answerPassword(password);
+        padlockOf(window)->click();
+        QVERIFY(driver.allHandled());
+        QVERIFY(menuAction(window, {"USB", "Acesso ao cofre", "Bloquear"})->isEnabled());
+        QCOMPARE(list->currentRow(), 1);
+        click(0);
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(list->item(1)->font().bold());
+        QVERIFY(window->close());
+        QCOMPARE(driver.unexpected(), 0);
     }
 
     void chooseContainerInASubfolderOrOutside_data()

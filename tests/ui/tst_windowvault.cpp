@@ -200,6 +200,92 @@ private slots:
         QVERIFY(vault.lockVault());
     }
 
+    // A chosen file that exists is replaced only after a warning of our own
+    // that names it and says what is lost, even after the save dialog's own
+    // "Yes"; every answer but "Sim" leaves it byte for byte.
+    void createOverAnExistingContainer_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("Return, the default") << "<Return>" << false;
+        QTest::newRow("Não") << "Não" << false;
+        QTest::newRow("Escape") << "<Escape>" << false;
+        QTest::newRow("Sim") << "Sim" << true;
+    }
+    void createOverAnExistingContainer()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, replaced);
+        QVERIFY(writeVaultWithFiles(container, kPassword.toUtf8(), {{"nota.txt", "guardada"}, {"docs/b.txt", "b"}},
+                                    {"docs"}));
+        const QByteArray before = readWholeFile(container);
+        const QString newPassword = QStringLiteral("uma-senha-nova!");
+        ModalDriver driver;
+        driver.answerFile(container);
+        driver.answerBox(answer);
+        if (replaced) {
+            driver.answerPassword(newPassword);
+            driver.answerPassword(newPassword);
+        }
+        action(window(), {"USB", "Container", "Criar novo cofre..."})->trigger();
+        QVERIFY(driver.allHandled());
+        QCOMPARE(driver.unexpected(), 0);
+        QVERIFY(driver.fileDialogReplaceQuestions() <= 1);
+        QCOMPARE(driver.boxes().size(), 1);
+        const SeenBox box = driver.boxes().first();
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.title, QStringLiteral("Substituir container"));
+        QCOMPARE(box.buttons, QStringList({"Sim", "Não"}));
+        QCOMPARE(box.defaultButton, QStringLiteral("Não"));
+        QVERIFY2(box.shown.startsWith(QStringLiteral("O arquivo %1 já existe.").arg(container)),
+                 qPrintable(box.shown));
+        QVERIFY(box.shown.contains(QStringLiteral("todos os arquivos protegidos que ele guarda serão perdidos para "
+                                                  "sempre")));
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList({"kavendru.susb"}));
+        if (!replaced) {
+            QCOMPARE(readWholeFile(container), before);
+            QVERIFY(driver.promptTitles().isEmpty());
+            QVERIFY(!unlockAction(window())->isEnabled());
+            return;
+        }
+        QCOMPARE(window()->statusBar()->currentMessage(), QStringLiteral("Cofre criado com sucesso."));
+        VaultManager vault;
+        QVERIFY(!vault.unlockVault(container, kPassword.toUtf8()));
+        QVERIFY(vault.unlockVault(container, newPassword.toUtf8()));
+        QVERIFY(vault.fileIndex().fileList().isEmpty());
+        QVERIFY(vault.fileIndex().directoryList().isEmpty());
+        QVERIFY(vault.lockVault());
+    }
+
+    // The stick has no room for the new container: the one it replaces
+    // stays as it was, and nothing is left beside it.
+    void failedCreationKeepsTheExistingContainer()
+    {
+        if (!inPrivateMountNamespace())
+            QSKIP("needs root for a small tmpfs");
+        ScopedTmpfs stick(root, 12 * 1024 * 1024);
+        QVERIFY(stick.isMounted());
+        QVERIFY(writeVaultWithFiles(container, kPassword.toUtf8(), {{"nota.txt", "guardada"}}));
+        const QByteArray before = readWholeFile(container);
+        ModalDriver driver;
+        driver.answerFile(container);
+        driver.answerBox(QStringLiteral("Sim"));
+        driver.answerPassword(QStringLiteral("uma-senha-nova!"));
+        driver.answerPassword(QStringLiteral("uma-senha-nova!"));
+        driver.answerBox(QStringLiteral("OK"));
+        action(window(), {"USB", "Container", "Criar novo cofre..."})->trigger();
+        QVERIFY(driver.allHandled());
+        QCOMPARE(driver.unexpected(), 0);
+        QCOMPARE(driver.boxTexts().last(), QStringLiteral("Não foi possível criar o cofre."));
+        QCOMPARE(readWholeFile(container), before);
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList({"kavendru.susb"}));
+        QVERIFY(window()->statusBar()->currentMessage() != QStringLiteral("Cofre criado com sucesso."));
+        VaultManager vault;
+        QVERIFY(vault.unlockVault(container, kPassword.toUtf8()));
+        QCOMPARE(vault.fileIndex().fileList().size(), 1);
+        QVERIFY(vault.lockVault());
+    }
+
     void lockWritesAnEditedCopyBack()
     {
         QVERIFY(writeVaultWithFiles(container, kPassword.toUtf8(), {{"nota.txt", "antes"}}));
