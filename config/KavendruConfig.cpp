@@ -2014,9 +2014,12 @@ void ConfigWindow::takeUpdateApplyResult(QFutureWatcher<UpdateApplyResult>* watc
 
 } // namespace
 
+#include "resources/QtTranslation.h"
+
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    Kavendru::installQtTranslation(app);
     applyApplicationIdentity();
     ConfigWindow window;
     window.show();

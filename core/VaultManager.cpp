@@ -111,6 +111,22 @@ SecureFileIndex indexWithFileMoved(const SecureFileIndex& index, const QString& 
     return moved;
 }
 
+// The time a decrypted copy is dated with. A copy dated now could be edited
+// within the file system's time resolution (a coarse clock on ext4, two
+// seconds on FAT) and keep the recorded time, and the edit would be lost:
+// dated at least a minute back, any later write moves it. The file's own
+// time when it is old enough, in whole even seconds that every file system
+// stores as given.
+QDateTime copyModificationTime(const QDateTime& stored, const QDateTime& now)
+{
+    const QDateTime latest = now.addSecs(-60);
+    const QDateTime earliest(QDate(1980, 1, 2), QTime(0, 0), Qt::UTC);
+    const QDateTime chosen = stored.isValid() && stored >= earliest && stored <= latest ? stored : latest;
+    qint64 seconds = chosen.toSecsSinceEpoch();
+    seconds -= seconds % 2;
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
+}
+
 // Creates the folders from the workspace down to the copy's folder, each
 // reachable by this user only.
 bool makePrivatePath(const QString& root, const QString& folder)
@@ -448,6 +464,19 @@ bool VaultManager::importFile(const QString& sourcePath, const QString& vaultPat
     const QString target = normalizedVaultPath(vaultPath);
     if (target.isEmpty())
         return false;
+    // The open copy would be written back over the new content at lock.
+    if (isOpenForEditing(target))
+        return false;
+    return writeFileIntoVault(sourcePath, target, progress);
+}
+
+// The import itself, for a normalised target; the write-back of an open
+// copy comes here directly, as its own file is open by definition.
+bool VaultManager::writeFileIntoVault(const QString& sourcePath, const QString& target,
+                                      const ProgressCallback& progress)
+{
+    if (vaultState != Unlocked || target.isEmpty())
+        return false;
     const QFileInfo sourceInfo(sourcePath);
     if (!sourceInfo.exists() || !sourceInfo.isFile())
         return false;
@@ -692,6 +721,15 @@ bool VaultManager::deleteFile(const QString& vaultPath)
     if (!newIndex.remove(entry->vaultPath) || !writeIndexIntoHeader(document, newIndex))
         return false;
     index = newIndex;
+    // An open copy of the deleted file must not bring it back at lock. Its
+    // plaintext goes now; one an application still holds where that blocks
+    // removal (Windows) goes with the workspace at lock.
+    for (const TrackedTempFile& tracked : fileSync.trackedFiles()) {
+        if (tracked.vaultPath.compare(path, Qt::CaseInsensitive) != 0)
+            continue;
+        fileSync.untrack(tracked.vaultPath);
+        QFile::remove(tracked.tempPath);
+    }
     return true;
 }
 
@@ -970,18 +1008,23 @@ bool VaultManager::prepareFileForEditing(const QString& vaultPath, QString* loca
         }
     }
 
+    const VaultFileEntry* entry = findEntry(path);
+    if (!entry)
+        return false;
     const QString copyPath = workspace.pathForVaultFile(path);
     if (copyPath.isEmpty())
         return false;
     if (!makePrivatePath(workspace.workspacePath(), QFileInfo(copyPath).absolutePath()))
         return false;
+    const QDateTime copyTime = copyModificationTime(entry->lastModifiedUtc, QDateTime::currentDateTimeUtc());
 
     // Decrypted beside the copy and put in its place only when whole.
     QSaveFile copy(copyPath);
     if (!copy.open(QIODevice::WriteOnly))
         return false;
     if (!copy.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || !writeVaultFileToDevice(path, &copy) || !copy.flush()) {
+        || !writeVaultFileToDevice(path, &copy) || !copy.flush()
+        || !copy.setFileTime(copyTime, QFileDevice::FileModificationTime)) {
         copy.cancelWriting();
         return false;
     }
@@ -997,7 +1040,7 @@ bool VaultManager::syncModifiedTempFiles()
 {
     const QList<TrackedTempFile> modified = fileSync.modifiedFiles();
     for (const TrackedTempFile& tracked : modified) {
-        if (!importFile(tracked.tempPath, tracked.vaultPath))
+        if (!writeFileIntoVault(tracked.tempPath, tracked.vaultPath, ProgressCallback()))
             return false;
     }
     return true;

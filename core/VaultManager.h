@@ -59,6 +59,8 @@ public:
 
     bool prepareFileForEditing(const QString& vaultPath, QString* localPath);
     bool syncModifiedTempFiles();
+    // Whether a decrypted copy of that file (any letter case) is tracked.
+    bool isOpenForEditing(const QString& vaultPath) const;
 
     // Key hierarchy: which key, nonce and associated data protect what.
     QByteArray associatedData(const ContainerDocument& document, const QByteArray& purpose) const;
@@ -80,7 +82,7 @@ private:
     bool readUnlockedDocument(ContainerDocument* document) const;
     bool writeIndexIntoHeader(ContainerDocument& document, const SecureFileIndex& newIndex);
     bool isContainerFile(const QString& path) const;
-    bool isOpenForEditing(const QString& vaultPath) const;
+    bool writeFileIntoVault(const QString& sourcePath, const QString& target, const ProgressCallback& progress);
     const VaultFileEntry* findEntry(const QString& vaultPath) const;
     bool writeEntryToDevice(const VaultFileEntry& entry, QFile& container, QIODevice* device) const;
 

@@ -166,6 +166,17 @@ void MainWindow::importFiles()
                          progress.setLabelText(tr("Importando %1...\n\n%2").arg(vaultBaseName(target), speedNote));
                          QCoreApplication::processEvents();
 
+                         // Its open copy would be written back over the new content at
+                         // lock; the core refuses too.
+                         if (vaultManager.isOpenForEditing(target)) {
+                             QMessageBox::warning(
+                                 this, tr("Substituir arquivo"),
+                                 tr("%1 está aberto para edição e não pode ser substituído agora.\n\nBloqueie o cofre "
+                                    "com Bloquear: a cópia aberta é gravada de volta no cofre primeiro. Depois "
+                                    "desbloqueie o cofre e importe o arquivo de novo.")
+                                     .arg(target));
+                             continue;
+                         }
                          if (!target.isEmpty() && fileIndexContainsFilePath(vaultManager.fileIndex(), target)
                              && !confirmReplaceVaultFile(target))
                              continue;
@@ -203,10 +214,15 @@ bool MainWindow::confirmExportOutsideVault(const QString& vaultPath) const
 
 bool MainWindow::confirmDeleteVaultFile(const QString& vaultPath) const
 {
-    return questionYesNo(const_cast<MainWindow*>(this), tr("Excluir arquivo"),
-                         tr("Excluir %1 removerá o arquivo da lista do cofre.\n\nOs dados físicos só serão liberados "
-                            "do container após executar Compactar cofre.")
-                             .arg(vaultPath));
+    QString text = tr("Excluir %1 removerá o arquivo da lista do cofre.\n\nOs dados físicos só serão liberados "
+                      "do container após executar Compactar cofre.")
+                       .arg(vaultPath);
+    // Its edits would otherwise vanish without a word: the lock no longer
+    // writes a deleted file's copy back.
+    if (vaultManager.isOpenForEditing(vaultPath))
+        text += tr("\n\nO arquivo está aberto para edição: a cópia aberta será apagada deste computador e as "
+                   "alterações feitas nela não voltarão ao cofre.");
+    return questionYesNo(const_cast<MainWindow*>(this), tr("Excluir arquivo"), text);
 }
 
 void MainWindow::openSelectedFile()
@@ -303,8 +319,9 @@ void MainWindow::moveSelectedFile()
     }
     if (!vaultManager.moveFile(vaultPath, targetFolder)) {
         QMessageBox::warning(this, tr("Mover arquivo"),
-                             tr("Não foi possível mover o arquivo. Feche o arquivo se ele estiver aberto e tente "
-                                "novamente."));
+                             tr("Não foi possível mover o arquivo. Se ele estiver aberto para edição, bloqueie o "
+                                "cofre com Bloquear: a cópia aberta é gravada de volta no cofre. Depois desbloqueie o "
+                                "cofre e tente novamente."));
         return;
     }
     refreshVaultFiles();
@@ -345,8 +362,9 @@ void MainWindow::renameSelectedFile()
         return;
     if (!vaultManager.renameFile(vaultPath, newPath)) {
         QMessageBox::warning(this, tr("Renomear arquivo"),
-                             tr("Não foi possível renomear o arquivo. Feche o arquivo se ele estiver aberto e tente "
-                                "novamente."));
+                             tr("Não foi possível renomear o arquivo. Se ele estiver aberto para edição, bloqueie "
+                                "o cofre com Bloquear: a cópia aberta é gravada de volta no cofre. Depois desbloqueie "
+                                "o cofre e tente novamente."));
         return;
     }
     refreshVaultFiles();
@@ -401,8 +419,9 @@ void MainWindow::renameSelectedDirectory()
         return;
     if (!vaultManager.renameDirectory(path, newPath)) {
         QMessageBox::warning(this, tr("Renomear pasta"),
-                             tr("Não foi possível renomear a pasta. Feche arquivos abertos dentro dela e tente "
-                                "novamente."));
+                             tr("Não foi possível renomear a pasta. Se houver arquivos dela abertos para edição, "
+                                "bloqueie o cofre com Bloquear: as cópias abertas são gravadas de volta no cofre. "
+                                "Depois desbloqueie o cofre e tente novamente."));
         return;
     }
     refreshVaultFiles();

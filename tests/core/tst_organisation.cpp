@@ -255,6 +255,9 @@ private slots:
         QVERIFY(!vault->renameDirectory("Fotos", "Imagens"));
         QVERIFY(vault->deleteFile("Fotos/real.txt"));
         QVERIFY(!filePaths(vault->fileIndex()).contains("Fotos/real.txt"));
+        // Its copy went with it: nothing under the folder is open any more.
+        QVERIFY(!vault->isOpenForEditing("Fotos/real.txt"));
+        QVERIFY(vault->renameDirectory("Fotos", "Imagens"));
     }
 
 private:

@@ -533,7 +533,9 @@ private slots:
         QCOMPARE(readVault(vault.container).files, QStringList{QStringLiteral("a.txt")});
     }
 
-    // A file open for editing may be deleted, but not moved or renamed.
+    // A file open for editing may be deleted, but not moved or renamed; the
+    // refusals name the lock as the way out, and the deleted file does not
+    // come back at lock.
     void fileOpenForEditing()
     {
         UnlockedVault vault;
@@ -544,8 +546,10 @@ private slots:
         vault.trigger(QStringLiteral("Abrir"));
         QCOMPARE(catcher.urls.size(), 1);
         QVERIFY(catcher.urls.first().isLocalFile());
-        QCOMPARE(readWholeFile(catcher.urls.first().toLocalFile()), QByteArray("a"));
+        const QString copy = catcher.urls.first().toLocalFile();
+        QCOMPARE(readWholeFile(copy), QByteArray("a"));
         QCOMPARE(vault.status(), QStringLiteral("Arquivo aberto para edição."));
+        QVERIFY(writeWholeFile(copy, "a editado"));
 
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         vault.driver.answerPassword(QStringLiteral("c.txt"));
@@ -553,8 +557,9 @@ private slots:
         vault.trigger(QStringLiteral("Renomear arquivo..."));
         QVERIFY(vault.driver.allHandled());
         QCOMPARE(vault.driver.boxTexts().last(),
-                 QStringLiteral("Não foi possível renomear o arquivo. Feche o arquivo se ele estiver aberto e tente "
-                                "novamente."));
+                 QStringLiteral("Não foi possível renomear o arquivo. Se ele estiver aberto para edição, bloqueie o "
+                                "cofre com Bloquear: a cópia aberta é gravada de volta no cofre. Depois desbloqueie o "
+                                "cofre e tente novamente."));
 
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         QStringList offered;
@@ -563,15 +568,118 @@ private slots:
         vault.trigger(QStringLiteral("Mover para pasta..."));
         QVERIFY(vault.driver.allHandled());
         QCOMPARE(vault.driver.boxTexts().last(),
-                 QStringLiteral("Não foi possível mover o arquivo. Feche o arquivo se ele estiver aberto e tente "
-                                "novamente."));
+                 QStringLiteral("Não foi possível mover o arquivo. Se ele estiver aberto para edição, bloqueie o "
+                                "cofre com Bloquear: a cópia aberta é gravada de volta no cofre. Depois desbloqueie o "
+                                "cofre e tente novamente."));
 
         QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
         vault.driver.answerBox(QStringLiteral("Sim"));
         vault.trigger(QStringLiteral("Excluir..."));
         QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.driver.boxTexts().last(),
+                 QStringLiteral("Excluir a.txt removerá o arquivo da lista do cofre.\n\nOs dados físicos só serão "
+                                "liberados do container após executar Compactar cofre.\n\nO arquivo está aberto para "
+                                "edição: a cópia aberta será apagada deste computador e as alterações feitas nela não "
+                                "voltarão ao cofre."));
         QCOMPARE(vault.status(), QStringLiteral("Arquivo excluído do cofre."));
         QCOMPARE(tableNames(vault.window()), (QStringList{"Docs", "b.txt"}));
+        QVERIFY(!QFileInfo::exists(copy));
+
+        vault.trigger(QStringLiteral("Bloquear"));
+        QCOMPARE(readVault(vault.container).files, QStringList{QStringLiteral("b.txt")});
+    }
+
+    // A folder with an open file inside keeps its name until the lock.
+    void folderWithAnOpenFileKeepsItsName()
+    {
+        UnlockedVault vault;
+        QVERIFY(vault.setUp({{QStringLiteral("Docs/a.txt"), QByteArray("a")}}, {QStringLiteral("Docs")}));
+        UrlCatcher catcher(QStringLiteral("file"));
+        vault.enter(QStringLiteral("Docs"));
+        QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+        vault.trigger(QStringLiteral("Abrir"));
+        QCOMPARE(catcher.urls.size(), 1);
+        vault.enter(QStringLiteral(".."));
+        QVERIFY(vault.selectRow(QStringLiteral("Docs")));
+        vault.driver.answerPassword(QStringLiteral("Papeis"));
+        vault.driver.answerBox(QStringLiteral("OK"));
+        vault.trigger(QStringLiteral("Renomear pasta..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.driver.boxTexts(),
+                 QStringList{QStringLiteral("Não foi possível renomear a pasta. Se houver arquivos dela abertos para "
+                                            "edição, bloqueie o cofre com Bloquear: as cópias abertas são gravadas de "
+                                            "volta no cofre. Depois desbloqueie o cofre e tente novamente.")});
+        vault.trigger(QStringLiteral("Bloquear"));
+        QCOMPARE(readVault(vault.container).files, QStringList{QStringLiteral("Docs/a.txt")});
+    }
+
+    // Importing over a file open for editing is refused before the replace
+    // question; the lock writes the edited copy back, and after it the
+    // import goes ahead.
+    void importOverAFileOpenForEditing()
+    {
+        UnlockedVault vault;
+        QVERIFY(vault.setUp({{QStringLiteral("a.txt"), QByteArray("antigo")}}));
+        UrlCatcher catcher(QStringLiteral("file"));
+        QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+        vault.trigger(QStringLiteral("Abrir"));
+        QCOMPARE(catcher.urls.size(), 1);
+        QVERIFY(writeWholeFile(catcher.urls.first().toLocalFile(), "editado"));
+
+        const QString host = vault.hostFile(QStringLiteral("A.TXT"), "importado");
+        vault.driver.answerFiles({host});
+        vault.driver.answerBox(QStringLiteral("OK"));
+        vault.trigger(QStringLiteral("Importar..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.driver.unexpected(), 0);
+        QCOMPARE(vault.driver.boxes().size(), 1);
+        QCOMPARE(vault.driver.boxes().first().title, QStringLiteral("Substituir arquivo"));
+        QCOMPARE(vault.driver.boxes().first().icon, QMessageBox::Warning);
+        QCOMPARE(vault.driver.boxes().first().text,
+                 QStringLiteral("A.TXT está aberto para edição e não pode ser substituído agora.\n\nBloqueie o cofre "
+                                "com Bloquear: a cópia aberta é gravada de volta no cofre primeiro. Depois desbloqueie "
+                                "o cofre e importe o arquivo de novo."));
+        QCOMPARE(vault.status(), QStringLiteral("0 arquivos importados com sucesso."));
+
+        vault.trigger(QStringLiteral("Bloquear"));
+        QCOMPARE(exportedContent(vault.container, QStringLiteral("a.txt")), QByteArray("editado"));
+
+        vault.driver.answerPassword(kPassword);
+        vault.trigger(QStringLiteral("Desbloquear"));
+        vault.driver.answerFiles({host});
+        vault.driver.answerBox(QStringLiteral("Sim"));
+        vault.trigger(QStringLiteral("Importar..."));
+        QVERIFY(vault.driver.allHandled());
+        QCOMPARE(vault.status(), QStringLiteral("Arquivo importado com sucesso."));
+        vault.trigger(QStringLiteral("Bloquear"));
+        QCOMPARE(exportedContent(vault.container, QStringLiteral("A.TXT")), QByteArray("importado"));
+    }
+
+    // Opened, overwritten at once with as many bytes, locked: twenty times
+    // over, every edit reaches the vault.
+    void sameSizeEditAtOnceReachesTheVault()
+    {
+        UnlockedVault vault;
+        QVERIFY(vault.setUp({{QStringLiteral("a.txt"), QByteArray("versao 00")}}));
+        UrlCatcher catcher(QStringLiteral("file"));
+        for (int run = 1; run <= 20; ++run) {
+            QVERIFY(vault.selectRow(QStringLiteral("a.txt")));
+            vault.trigger(QStringLiteral("Abrir"));
+            QCOMPARE(catcher.urls.size(), run);
+            const QByteArray content = QStringLiteral("versao %1").arg(run, 2, 10, QLatin1Char('0')).toUtf8();
+            {
+                QFile copy(catcher.urls.last().toLocalFile());
+                QVERIFY(copy.open(QIODevice::ReadWrite));
+                QCOMPARE(copy.write(content), qint64(content.size()));
+                QVERIFY(copy.flush());
+            }
+            vault.trigger(QStringLiteral("Bloquear"));
+            QCOMPARE(vault.status(), QStringLiteral("Cofre bloqueado."));
+            QVERIFY2(exportedContent(vault.container, QStringLiteral("a.txt")) == content, qPrintable(content));
+            vault.driver.answerPassword(kPassword);
+            vault.trigger(QStringLiteral("Desbloquear"));
+            QVERIFY(vault.driver.allHandled());
+        }
     }
 
     void openWithoutADesktopApplication()
