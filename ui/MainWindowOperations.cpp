@@ -169,7 +169,7 @@ void MainWindow::importFiles()
                          // Its open copy would be written back over the new content at
                          // lock; the core refuses too.
                          if (vaultManager.isOpenForEditing(target)) {
-                             QMessageBox::warning(
+                             showWarning(
                                  this, tr("Substituir arquivo"),
                                  tr("%1 está aberto para edição e não pode ser substituído agora.\n\nBloqueie o cofre "
                                     "com Bloquear: a cópia aberta é gravada de volta no cofre primeiro. Depois "

@@ -1080,7 +1080,8 @@ private slots:
     {
         QTest::addColumn<QString>("place");
         for (const char* place :
-             {"import: replace question", "import: refused file", "import: vanished file", "export: confirmation",
+             {"import: replace question", "import: refused file", "import: vanished file", "import: open file",
+              "export: confirmation",
               "delete: confirmation", "move: dialog", "folder: delete question", "line above the table",
               "container label", "container tool tip", "drive-root box", "creation: replace question",
               "progress label"})
@@ -1102,6 +1103,12 @@ private slots:
             QVERIFY(vault.setUp({{file, QByteArray("antigo")}}, {folder}));
             const bool refused = place.endsWith(QLatin1String("refused file"));
             literal = refused ? folder : file;
+            UrlCatcher catcher(QStringLiteral("file"));
+            if (place.endsWith(QLatin1String("open file"))) {
+                QVERIFY(vault.selectRow(file));
+                vault.trigger(QStringLiteral("Abrir"));
+                QCOMPARE(catcher.urls.size(), 1);
+            }
             const QString host = vault.hostFile(literal, "novo");
             std::function<void()> afterAccept;
             if (place.endsWith(QLatin1String("vanished file")))
