@@ -288,6 +288,20 @@ QStringList logPhases(const QString& logPath)
     return phases;
 }
 
+NamedProcess::NamedProcess(const QString& folder, const QString& name)
+{
+    const QString copy = QDir(folder).filePath(name);
+    QFile::copy(QStringLiteral("/bin/sleep"), copy);
+    process.start(copy, {QStringLiteral("60")});
+    process.waitForStarted(10000);
+}
+
+NamedProcess::~NamedProcess()
+{
+    process.kill();
+    process.waitForFinished(10000);
+}
+
 bool enterPrivatePidNamespace()
 {
     if (::geteuid() != 0 || ::unshare(CLONE_NEWPID) != 0)

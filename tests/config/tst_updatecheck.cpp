@@ -32,27 +32,6 @@ QByteArray manifestJson(const QString& version, const QString& packageUrl = QStr
         .toJson();
 }
 
-// A program running under the given process name, as long as it lives.
-class NamedProcess {
-public:
-    NamedProcess(const QString& folder, const QString& name)
-    {
-        const QString copy = QDir(folder).filePath(name);
-        QFile::copy(QStringLiteral("/bin/sleep"), copy);
-        process.start(copy, {QStringLiteral("60")});
-        process.waitForStarted(10000);
-    }
-    ~NamedProcess()
-    {
-        process.kill();
-        process.waitForFinished(10000);
-    }
-    bool running() const { return process.state() == QProcess::Running; }
-
-private:
-    QProcess process;
-};
-
 } // namespace
 
 class UpdateCheckTest : public QObject {
