@@ -100,6 +100,32 @@ private:
     QProcess process;
 };
 
+// An exFAT stick, as most come: an image formatted with mkfs.exfat over a
+// loop device, mounted with exfat-fuse at a folder. Needs root, losetup,
+// mkfs.exfat and mount.exfat-fuse; unavailable() says what is missing.
+class ExfatStick {
+public:
+    ExfatStick(const QString& folder, qint64 sizeBytes);
+    ~ExfatStick();
+    ExfatStick(const ExfatStick&) = delete;
+    ExfatStick& operator=(const ExfatStick&) = delete;
+
+    // Empty while the stick is mounted.
+    QString unavailable() const { return missing; }
+    QString path() const { return mountPoint; }
+    // Pulled out: the file system's process is killed, so whatever it had
+    // not yet written to the device is lost, and the mount goes.
+    bool pull();
+    bool plugIn();
+
+private:
+    QString image;
+    QString mountPoint;
+    QString device;
+    QString missing;
+    bool mounted = false;
+};
+
 // Runs the test program in a PID namespace of its own with its own /proc,
 // so "pgrep" sees only the test's processes. Must run while the process has
 // a single thread, inside a private mount namespace; needs root. Returns in
