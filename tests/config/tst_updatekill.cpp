@@ -13,6 +13,7 @@
 #include "common/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
@@ -120,6 +121,12 @@ QList<SystemCall> tracedRun(const QString& tracePath, const QStringList& argumen
 {
     QProcess strace;
     strace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A sanitizer build's leak check cannot run under ptrace.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString sanitizer = environment.value(QStringLiteral("ASAN_OPTIONS"));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       sanitizer.isEmpty() ? QStringLiteral("detect_leaks=0") : sanitizer + QStringLiteral(":detect_leaks=0"));
+    strace.setProcessEnvironment(environment);
     strace.start(QStringLiteral("strace"),
                  QStringList{QStringLiteral("-f"), QStringLiteral("-y"), QStringLiteral("-qq"), QStringLiteral("-o"),
                              tracePath, QStringLiteral("-e"),
