@@ -208,17 +208,23 @@ private slots:
             vault->start(dir->filePath("Kavendru"), {"60"});
             QVERIFY(vault->waitForStarted());
         }
+        if (situation == QLatin1String("work link"))
+            QVERIFY(QDir().mkpath(dir->filePath("alheia")));
+        QStringList before = treeOf(dir->path());
         // The work folder's name is the time of its making: links at every
         // name of the next seconds, to a folder the update must not write to.
         if (situation == QLatin1String("work link")) {
-            QVERIFY(QDir().mkpath(dir->filePath("alheia")));
             const QDateTime now = QDateTime::currentDateTimeUtc();
-            for (int ms = 0; ms < 5000; ++ms) {
-                const QString name = ".update-" + now.addMSecs(ms).toString("yyyyMMddHHmmsszzz");
-                QVERIFY(QFile::link(dir->filePath("alheia"), QDir(productOf(root)).filePath(name)));
+            for (int second = 0; second < 20; ++second) {
+                const QString stem = ".update-" + now.addSecs(second).toString("yyyyMMddHHmmss");
+                for (int ms = second == 0 ? now.time().msec() : 0; ms < 1000; ++ms) {
+                    const QString name = stem + QString::asprintf("%03d", ms);
+                    QVERIFY(QFile::link(dir->filePath("alheia"), QDir(productOf(root)).filePath(name)));
+                    before.append("PENDRIVE/Kavendru/" + name);
+                }
             }
+            before.sort();
         }
-        const QStringList before = treeOf(dir->path());
 
         const UpdateApplyResult result = applyUpdatePackage(root, manifest);
         if (vault) {
