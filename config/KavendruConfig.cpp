@@ -65,6 +65,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtConcurrent>
+#include <QtNumeric>
 
 #include <cmath>
 #include <condition_variable>
@@ -75,7 +76,10 @@
 #include <optional>
 #include <thread>
 
+#include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef KAVENDRU_DEVELOPER_BUILD_DIR
@@ -357,20 +361,56 @@ bool writeUpdateState(const QString& usbRoot, const QString& installedVersion, c
 // Far above any state file the tool writes.
 constexpr qint64 kMaxStateFileSize = 1 << 20;
 
+// Opens a file of the drive only when it is a regular file, never waiting on
+// it: a fifo or a device planted in its place would block the open, the
+// read or the write for good. Links are not followed. -1 with errno set
+// otherwise (ENOENT: nothing there).
+int openDriveFile(const QString& path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// A file of the drive opened by openDriveFile, handed to a QFile that closes
+// it; false (descriptor closed) when either fails.
+bool openDriveFile(QFile* file, const QString& path, int flags, QIODevice::OpenMode mode)
+{
+    const int fd = openDriveFile(path, flags);
+    if (fd < 0)
+        return false;
+    if (file->open(fd, mode, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
+}
+
+// The whole of a small regular file of the drive; nothing when it is
+// absent, not a regular file, unreadable or larger than maxSize.
+std::optional<QByteArray> readSmallDriveFile(const QString& path, qint64 maxSize)
+{
+    QFile file;
+    if (!openDriveFile(&file, path, O_RDONLY, QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray content = file.read(maxSize + 1);
+    if (file.error() != QFileDevice::NoError || content.size() > maxSize)
+        return std::nullopt;
+    return content;
+}
+
 QString installedBundleVersion(const QString& usbRoot)
 {
-    const QString path = updateStatePath(usbRoot);
-    // A fifo or a device in the file's place would block or never end.
-    const QFileInfo info(path);
-    if (!info.isFile() || info.size() > kMaxStateFileSize)
+    const std::optional<QByteArray> content = readSmallDriveFile(updateStatePath(usbRoot), kMaxStateFileSize);
+    if (!content)
         return QString();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    const QByteArray content = file.read(kMaxStateFileSize + 1);
-    if (content.size() > kMaxStateFileSize)
-        return QString();
-    const QJsonDocument document = QJsonDocument::fromJson(content);
+    const QJsonDocument document = QJsonDocument::fromJson(*content);
     if (!document.isObject())
         return QString();
     const QJsonObject state = document.object();
@@ -418,16 +458,10 @@ JournalRead readUpdateJournal(const QString& usbRoot, QJsonObject* journal)
     if (!pathPresent(path))
         return JournalRead::Absent;
     // A link, a fifo or a device would point the reader elsewhere or block it.
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile() || info.size() > kMaxJournalSize)
+    const std::optional<QByteArray> content = readSmallDriveFile(path, kMaxJournalSize);
+    if (!content)
         return JournalRead::Unreadable;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return JournalRead::Unreadable;
-    const QByteArray content = file.read(kMaxJournalSize + 1);
-    if (content.size() > kMaxJournalSize)
-        return JournalRead::Unreadable;
-    const QJsonDocument document = QJsonDocument::fromJson(content);
+    const QJsonDocument document = QJsonDocument::fromJson(*content);
     if (!document.isObject())
         return JournalRead::Invalid;
     *journal = document.object();
@@ -471,7 +505,8 @@ QString utcTimestamp()
 // Makes a rename or a new entry in the folder survive a power cut.
 bool syncFolder(const QString& folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(folder).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool synced = ::fsync(fd) == 0;
@@ -479,13 +514,18 @@ bool syncFolder(const QString& folder)
 }
 
 // Everything written to the file system of the folder reaches its device:
-// unzip's files as well as our own.
+// unzip's files as well as our own, and every rename and removal so far.
+// FAT and exFAT keep no order among their metadata writes, so this comes
+// between a change to the bundles and the journal that records it. The
+// folder's own fsync reaches file systems in user space (FUSE), for which
+// syncfs stops at the kernel.
 bool syncFileSystem(const QString& folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(folder).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool synced = ::syncfs(fd) == 0;
+    const bool synced = ::syncfs(fd) == 0 && ::fsync(fd) == 0;
     return ::close(fd) == 0 && synced;
 }
 
@@ -500,8 +540,10 @@ bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* er
 
     // QSaveFile writes to where a link points.
     bool written = !isLink(folder) && QFileInfo(folder).isDir() && !isLink(path);
-    // commit() syncs the file; the folder holds its new name.
-    written = written && saveWholeFile(path, bytes) == SaveResult::Saved && syncFolder(folder);
+    // What the journal records is on the device before the journal is;
+    // commit() syncs the file, then the folder holds its new name.
+    written = written && syncFileSystem(folder) && saveWholeFile(path, bytes) == SaveResult::Saved
+              && syncFolder(folder);
     if (!written && error)
         *error = QStringLiteral("Não foi possível registrar a transação de atualização: %1").arg(path);
     return written;
@@ -527,20 +569,14 @@ bool appendUpdateTransactionLog(const QString& usbRoot, const QString& transacti
     }
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
 
-    // O_NOFOLLOW: a link in the log's place is not written through.
+    // Neither a link in the log's place nor in the product folder's is
+    // written through.
     bool written = !isLink(productFolderPath(usbRoot));
     if (written) {
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        written = fd >= 0;
-        if (written) {
-            QFile file;
-            written = file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
-                                QFileDevice::AutoCloseHandle)
-                      && file.write(bytes) == bytes.size() && file.flush();
-            if (!file.isOpen())
-                ::close(fd);
-        }
+        QFile file;
+        written = openDriveFile(&file, path, O_WRONLY | O_APPEND | O_CREAT,
+                                QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)
+                  && file.write(bytes) == bytes.size() && file.flush();
     }
     if (!written && error)
         *error = QStringLiteral("Não foi possível registrar o log da transação: %1").arg(path);
@@ -725,15 +761,35 @@ private:
     std::thread worker;
 };
 
-// Exact integers below 2^63 only: anything else can match no package.
+// Below 2^63 only: anything larger, or no number at all, can match no
+// package. A negative size tells none.
 qint64 manifestPackageSize(const QJsonValue& value)
 {
     if (!value.isDouble())
         return -1;
     const double size = value.toDouble();
-    if (!std::isfinite(size) || size < 0 || size >= 9223372036854775808.0)
+    if (!std::isfinite(size) || size >= 9223372036854775808.0)
         return kInvalidPackageSize;
+    if (size < 0)
+        return -1;
     return qint64(size);
+}
+
+// The journal and the state file carry the version: it must fit them and
+// compare as what it says.
+bool isUsableVersion(const QString& version)
+{
+    constexpr qsizetype kMaxVersionLength = 64;
+    if (version.isEmpty() || version.size() > kMaxVersionLength)
+        return false;
+    qsizetype readUpTo = -1;
+    const QVersionNumber number = QVersionNumber::fromString(version, &readUpTo);
+    return !number.isNull() && readUpTo == version.size();
+}
+
+QString unusableVersionRefusal()
+{
+    return QStringLiteral("Manifesto com version inválida.");
 }
 
 bool isHttpsUrl(const QString& text)
@@ -776,6 +832,10 @@ UpdateCheckResult checkForUpdate(const QString& usbRoot, const QUrl& manifestUrl
     manifest.releaseNotes = object.value(QStringLiteral("releaseNotes")).toString();
     if (manifest.version.isEmpty() || manifest.packageUrl.isEmpty() || manifest.sha256.isEmpty()) {
         result.error = QStringLiteral("Manifesto sem version, packageUrl ou sha256.");
+        return result;
+    }
+    if (!isUsableVersion(manifest.version)) {
+        result.error = unusableVersionRefusal();
         return result;
     }
     if (!isHttpsUrl(manifest.packageUrl)) {
@@ -845,7 +905,8 @@ bool removeDirectory(const QString& path, QString* error)
 bool finishUpdateForward(const QString& usbRoot, const QString& windowsBackup, const QString& linuxBackup,
                          const QString& journalNotRemoved, QString* error)
 {
-    if (!syncDrive(usbRoot, error) || !removeDirectory(windowsBackup, error) || !removeDirectory(linuxBackup, error))
+    if (!syncDrive(usbRoot, error) || !removeDirectory(windowsBackup, error) || !removeDirectory(linuxBackup, error)
+        || !syncDrive(usbRoot, error))
         return false;
     if (!QFile::remove(updateJournalPath(usbRoot))) {
         *error = journalNotRemoved;
@@ -909,23 +970,79 @@ bool validateExtractedPackage(const QString& extractedDir, QString* error)
     return true;
 }
 
-// A package brings files and folders only: a link, or anything that
-// resolves outside the extraction, could have the bundles reach elsewhere.
+// A package brings files and folders only: a link could have the bundles
+// reach elsewhere. Every folder is listed, links not followed; one that
+// cannot be listed could hide one.
 bool packageHoldsOnlyItsOwnFiles(const QString& extractedDir, QString* error)
 {
-    const QString base = QFileInfo(extractedDir).canonicalFilePath();
-    QDirIterator it(extractedDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString canonical = info.canonicalFilePath();
-        if (base.isEmpty() || info.isSymLink() || !canonical.startsWith(base + QLatin1Char('/'))) {
-            *error = QStringLiteral("Pacote contém link simbólico: %1").arg(path);
+    QStringList folders{extractedDir};
+    while (!folders.isEmpty()) {
+        const QString folder = folders.takeLast();
+        DIR* listing = ::opendir(QFile::encodeName(folder).constData());
+        if (!listing) {
+            *error = QStringLiteral("Não foi possível ler a pasta do pacote: %1").arg(folder);
+            return false;
+        }
+        QString link;
+        bool listed = true;
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(listing);
+            if (!entry) {
+                listed = errno == 0;
+                break;
+            }
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            const QString path = QDir(folder).filePath(QFile::decodeName(name));
+            struct stat info;
+            if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                listed = false;
+                break;
+            }
+            if (S_ISLNK(info.st_mode)) {
+                link = path;
+                break;
+            }
+            if (S_ISDIR(info.st_mode))
+                folders.append(path);
+        }
+        ::closedir(listing);
+        if (!link.isEmpty()) {
+            *error = QStringLiteral("Pacote contém link simbólico: %1").arg(link);
+            return false;
+        }
+        if (!listed) {
+            *error = QStringLiteral("Não foi possível ler a pasta do pacote: %1").arg(folder);
             return false;
         }
     }
     return true;
+}
+
+constexpr int kUnzipTimeoutMs = 180000;
+
+// Extracts the package into the folder. An unzip still running at the
+// time-out is killed and waited for: nothing writes into the folder once
+// this returns, so it can be deleted.
+bool extractPackage(const QString& packagePath, const QString& folder, int timeoutMs, QString* error)
+{
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"),
+                {QStringLiteral("-q"), QStringLiteral("-o"), packagePath, QStringLiteral("-d"), folder},
+                QIODevice::ReadWrite);
+    const bool finished = unzip.waitForFinished(timeoutMs);
+    if (finished && unzip.exitStatus() == QProcess::NormalExit && unzip.exitCode() == 0)
+        return true;
+    if (unzip.state() != QProcess::NotRunning) {
+        unzip.kill();
+        unzip.waitForFinished(-1);
+    }
+    *error = QStringLiteral("Falha ao extrair ZIP: %1%2")
+                 .arg(QString::fromLocal8Bit(unzip.readAllStandardError()),
+                      QString::fromLocal8Bit(unzip.readAllStandardOutput()));
+    return false;
 }
 
 bool failUpdatePhaseForTest(const QString& phase, QString* error)
@@ -939,6 +1056,16 @@ bool failUpdatePhaseForTest(const QString& phase, QString* error)
 QString vaultProgramRefusal()
 {
     return QStringLiteral("Feche o Kavendru antes de atualizar os bundles da unidade USB.");
+}
+
+// Three times the size, without the product overflowing for sizes that
+// no drive has room for.
+bool roomForThreeTimes(qint64 available, qint64 alreadyWritten, qint64 size)
+{
+    qint64 room = 0;
+    if (qAddOverflow(available, alreadyWritten, &room))
+        room = std::numeric_limits<qint64>::max();
+    return size >= 0 && room >= 0 && size <= room / 3;
 }
 
 UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifest& manifest)
@@ -955,6 +1082,10 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         error = QStringLiteral("Tamanho do pacote inválido no manifesto.");
         return result;
     }
+    if (!isUsableVersion(manifest.version)) {
+        error = unusableVersionRefusal();
+        return result;
+    }
     const QString product = productFolderPath(usbRoot);
     if (isLink(product)) {
         error = linkedProductFolderRefusal(product);
@@ -964,7 +1095,7 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     // size, asked before it comes when the manifest tells its size.
     const auto enoughRoom = [&usbRoot](qint64 size, qint64 alreadyWritten) {
         const QStorageInfo storage(usbRoot);
-        return storage.isValid() && storage.isReady() && storage.bytesAvailable() + alreadyWritten >= 3 * size;
+        return storage.isValid() && storage.isReady() && roomForThreeTimes(storage.bytesAvailable(), alreadyWritten, size);
     };
     const QString noRoom =
         QStringLiteral("Espaço livre insuficiente na unidade USB para preparar a atualização com segurança.");
@@ -978,7 +1109,9 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         QStringLiteral(".update-%1").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmsszzz"))));
     const QString packagePath = QDir(workRoot).filePath(QStringLiteral("package.zip"));
     const QString extracted = QDir(workRoot).filePath(QStringLiteral("extracted"));
-    if (!QDir().mkpath(workRoot)) {
+    // A plain mkdir: whatever already stands at that name, a link above all,
+    // is not ours to write into.
+    if (!QDir().mkpath(product) || ::mkdir(QFile::encodeName(workRoot).constData(), 0777) != 0) {
         error = QStringLiteral("Não foi possível criar área temporária na unidade USB.");
         return result;
     }
@@ -994,8 +1127,8 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
     QString hash;
     qint64 received = 0;
     {
-        QFile file(packagePath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QFile file;
+        if (!openDriveFile(&file, packagePath, O_WRONLY | O_CREAT | O_EXCL, QIODevice::WriteOnly)) {
             error = writeFailed;
             return stop();
         }
@@ -1034,23 +1167,12 @@ UpdateApplyResult applyUpdatePackage(const QString& usbRoot, const UpdateManifes
         error = noRoom;
         return stop();
     }
-    if (!QDir().mkpath(extracted)) {
+    if (::mkdir(QFile::encodeName(extracted).constData(), 0777) != 0) {
         error = QStringLiteral("Não foi possível criar staging: %1").arg(extracted);
         return stop();
     }
-    {
-        QProcess unzip;
-        unzip.start(QStringLiteral("unzip"),
-                    {QStringLiteral("-q"), QStringLiteral("-o"), packagePath, QStringLiteral("-d"), extracted},
-                    QIODevice::ReadWrite);
-        const bool finished = unzip.waitForFinished(180000);
-        if (!finished || unzip.exitStatus() != QProcess::NormalExit || unzip.exitCode() != 0) {
-            error = QStringLiteral("Falha ao extrair ZIP: %1%2")
-                        .arg(QString::fromLocal8Bit(unzip.readAllStandardError()),
-                             QString::fromLocal8Bit(unzip.readAllStandardOutput()));
-            return stop();
-        }
-    }
+    if (!extractPackage(packagePath, extracted, kUnzipTimeoutMs, &error))
+        return stop();
     if (!packageHoldsOnlyItsOwnFiles(extracted, &error) || !validateExtractedPackage(extracted, &error))
         return stop();
     // unzip leaves its files in the page cache: they reach the device before
@@ -1175,7 +1297,8 @@ struct JournalFolders {
 
 bool trustedJournalFolders(const QString& usbRoot, const QJsonObject& journal, JournalFolders* folders)
 {
-    static const QRegularExpression idPattern(QStringLiteral("^[0-9]{14}$"));
+    // The whole text: "$" would also let a line break through.
+    static const QRegularExpression idPattern(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{14}")));
     const QString id = journal.value(QStringLiteral("id")).toString();
     if (!idPattern.match(id).hasMatch())
         return false;
@@ -1229,6 +1352,15 @@ bool recoverInterruptedUpdate(const QString& usbRoot, QString* message, QString*
     if (phase == QLatin1String("rolled-back")) {
         *message = QStringLiteral("Uma atualização anterior já havia sido revertida; os arquivos de diagnóstico foram "
                                   "preservados.");
+        return true;
+    }
+    // A vault program started from the drive may run from the very bundle
+    // folders the rules below move and delete; a refresh after it has ended
+    // takes the journal up again.
+    if (vaultProgramRunning()) {
+        *message = QStringLiteral("O Kavendru está em execução: a atualização pendente em %1 foi mantida e será "
+                                  "recuperada quando a lista for atualizada com o Kavendru fechado.")
+                       .arg(usbRoot);
         return true;
     }
     // Once the state file names the new version, both new bundles are in
@@ -1823,6 +1955,16 @@ void ConfigWindow::prepareSelectedDevice()
     if (driveTaskRunning(usbRoot)) {
         showInformation(this, QStringLiteral("Aguarde a atualização ou a recuperação em andamento nesta unidade "
                                              "terminar antes de prepará-la."));
+        return;
+    }
+    // A later recovery would put the old backups back over the new bundles.
+    if (pendingUpdateOnDrive(usbRoot)) {
+        showInformation(this, QStringLiteral("Há uma atualização pendente nesta unidade. Atualize a lista para "
+                                             "recuperá-la antes de preparar a unidade."));
+        return;
+    }
+    if (vaultProgramRunning()) {
+        showWarning(this, QStringLiteral("Feche o Kavendru antes de preparar a unidade USB."));
         return;
     }
     if (!askYesNo(this, QStringLiteral("Preparar unidade USB"),

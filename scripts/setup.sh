@@ -3,7 +3,8 @@
 set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev libsodium-dev libgl-dev \
-e2fsprogs util-linux mount procps unzip dash openssl python3 curl qt6-translations-l10n"
+e2fsprogs util-linux mount procps unzip dash openssl python3 curl qt6-translations-l10n \
+exfatprogs exfat-fuse strace"
 
 missing=""
 for p in $PACKAGES; do

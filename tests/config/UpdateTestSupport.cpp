@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QStandardPaths>
 
 #include <csignal>
 #include <sched.h>
@@ -286,6 +287,126 @@ QStringList logPhases(const QString& logPath)
             phases.append(QJsonDocument::fromJson(line).object().value(QStringLiteral("phase")).toString());
     }
     return phases;
+}
+
+NamedProcess::NamedProcess(const QString& folder, const QString& name)
+{
+    const QString copy = QDir(folder).filePath(name);
+    QFile::copy(QStringLiteral("/bin/sleep"), copy);
+    process.start(copy, {QStringLiteral("60")});
+    process.waitForStarted(10000);
+}
+
+NamedProcess::~NamedProcess()
+{
+    process.kill();
+    process.waitForFinished(10000);
+}
+
+namespace {
+
+QString systemProgram(const char* name)
+{
+    return QStandardPaths::findExecutable(QLatin1String(name), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                                                                QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+}
+
+// The standard output of a program that must succeed; empty on failure,
+// with what it said in error.
+QByteArray outputOf(const QString& program, const QStringList& arguments, QString* error)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        *error = program + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAllStandardError());
+        return QByteArray();
+    }
+    return process.readAllStandardOutput();
+}
+
+// The process serving the FUSE mount of the device at the folder.
+pid_t fuseServer(const QString& device, const QString& mountPoint)
+{
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const pid_t pid = pid_t(entry.toLongLong(&number));
+        if (!number)
+            continue;
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> arguments = file.readAll().split('\0');
+        if (!arguments.isEmpty() && arguments.first().endsWith("mount.exfat-fuse")
+            && arguments.contains(QFile::encodeName(device)) && arguments.contains(QFile::encodeName(mountPoint)))
+            return pid;
+    }
+    return 0;
+}
+
+} // namespace
+
+ExfatStick::ExfatStick(const QString& folder, qint64 sizeBytes)
+    : image(QDir(folder).filePath(QStringLiteral("stick.img")))
+    , mountPoint(QDir(folder).filePath(QStringLiteral("STICK")))
+{
+    if (::geteuid() != 0) {
+        missing = QStringLiteral("needs root for a loop device and a FUSE mount");
+        return;
+    }
+    for (const char* name : {"losetup", "mkfs.exfat", "mount.exfat-fuse"}) {
+        if (systemProgram(name).isEmpty()) {
+            missing = QStringLiteral("needs %1 (packages util-linux, exfatprogs, exfat-fuse)").arg(QLatin1String(name));
+            return;
+        }
+    }
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(sizeBytes) || !QDir().mkpath(mountPoint)) {
+        missing = QStringLiteral("cannot make the image");
+        return;
+    }
+    file.close();
+    device = QString::fromLocal8Bit(outputOf(systemProgram("losetup"), {"--find", "--show", image}, &missing)).trimmed();
+    if (device.isEmpty())
+        return;
+    outputOf(systemProgram("mkfs.exfat"), {device}, &missing);
+    if (missing.isEmpty())
+        plugIn();
+}
+
+ExfatStick::~ExfatStick()
+{
+    if (mounted && ::umount(QFile::encodeName(mountPoint).constData()) != 0)
+        ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+    if (!device.isEmpty()) {
+        QString error;
+        outputOf(systemProgram("losetup"), {"-d", device}, &error);
+    }
+}
+
+bool ExfatStick::plugIn()
+{
+    missing.clear();
+    outputOf(systemProgram("mount.exfat-fuse"), {device, mountPoint}, &missing);
+    mounted = missing.isEmpty() && fuseServer(device, mountPoint) != 0;
+    if (!mounted && missing.isEmpty())
+        missing = QStringLiteral("mount.exfat-fuse left no server");
+    return mounted;
+}
+
+bool ExfatStick::pull()
+{
+    const pid_t server = fuseServer(device, mountPoint);
+    if (server == 0 || ::kill(server, SIGKILL) != 0)
+        return false;
+    // In the test's PID namespace the server is this process's child.
+    int status = 0;
+    if (::waitpid(server, &status, 0) != server) {
+        for (int i = 0; i < 1000 && fuseServer(device, mountPoint) != 0; ++i)
+            ::usleep(10000);
+    }
+    mounted = false;
+    return ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH) == 0;
 }
 
 bool enterPrivatePidNamespace()

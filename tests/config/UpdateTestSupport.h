@@ -86,6 +86,46 @@ QByteArray sha256Hex(const QByteArray& data);
 // Lines of the transaction log as their "phase" values.
 QStringList logPhases(const QString& logPath);
 
+// A program running under the given process name (a copy of sleep in the
+// folder), as long as this lives.
+class NamedProcess {
+public:
+    NamedProcess(const QString& folder, const QString& name);
+    ~NamedProcess();
+    NamedProcess(const NamedProcess&) = delete;
+    NamedProcess& operator=(const NamedProcess&) = delete;
+    bool running() const { return process.state() == QProcess::Running; }
+
+private:
+    QProcess process;
+};
+
+// An exFAT stick, as most come: an image formatted with mkfs.exfat over a
+// loop device, mounted with exfat-fuse at a folder. Needs root, losetup,
+// mkfs.exfat and mount.exfat-fuse; unavailable() says what is missing.
+class ExfatStick {
+public:
+    ExfatStick(const QString& folder, qint64 sizeBytes);
+    ~ExfatStick();
+    ExfatStick(const ExfatStick&) = delete;
+    ExfatStick& operator=(const ExfatStick&) = delete;
+
+    // Empty while the stick is mounted.
+    QString unavailable() const { return missing; }
+    QString path() const { return mountPoint; }
+    // Pulled out: the file system's process is killed, so whatever it had
+    // not yet written to the device is lost, and the mount goes.
+    bool pull();
+    bool plugIn();
+
+private:
+    QString image;
+    QString mountPoint;
+    QString device;
+    QString missing;
+    bool mounted = false;
+};
+
 // Runs the test program in a PID namespace of its own with its own /proc,
 // so "pgrep" sees only the test's processes. Must run while the process has
 // a single thread, inside a private mount namespace; needs root. Returns in
@@ -95,9 +135,10 @@ bool enterPrivatePidNamespace();
 
 } // namespace UpdateTest
 
-// The update tests' main: a private mount and PID namespace (pgrep sees
-// only this test's processes), private HOME and TMPDIR, and the tool's
-// source compiled in with its main renamed.
+// The main of the tests that update or prepare drives: a private mount and
+// PID namespace (pgrep sees only this test's processes, so a vault program
+// of another test running beside it refuses nothing), private HOME and
+// TMPDIR, and the tool's source compiled in with its main renamed.
 #define KAVENDRU_UPDATE_TEST_MAIN(TestObject)                                                                      \
     int main(int argc, char* argv[])                                                                             \
     {                                                                                                            \

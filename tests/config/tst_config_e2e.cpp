@@ -7,6 +7,7 @@
 #undef main
 
 #include "ConfigTestSupport.h"
+#include "UpdateTestSupport.h"
 #include "common/TestSupport.h"
 
 #include <QElapsedTimer>
@@ -120,6 +121,6 @@ private slots:
     }
 };
 
-KAVENDRU_CONFIG_TEST_MAIN(ConfigEndToEndTest)
+KAVENDRU_UPDATE_TEST_MAIN(ConfigEndToEndTest)
 
 #include "tst_config_e2e.moc"

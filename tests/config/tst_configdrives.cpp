@@ -7,6 +7,7 @@
 #undef main
 
 #include "ConfigTestSupport.h"
+#include "UpdateTestSupport.h"
 #include "common/TestSupport.h"
 
 #include <QTest>
@@ -149,6 +150,17 @@ private slots:
             << "recovery" << QMessageBox::Information
             << QStringLiteral("Aguarde a atualização ou a recuperação em andamento nesta unidade terminar antes de "
                               "prepará-la.");
+        // A later recovery would put the backups back over the new bundles.
+        QTest::newRow("a pending update on the drive")
+            << "pending" << QMessageBox::Information
+            << QStringLiteral("Há uma atualização pendente nesta unidade. Atualize a lista para recuperá-la antes de "
+                              "preparar a unidade.");
+        QTest::newRow("an unreadable journal on the drive")
+            << "unreadable journal" << QMessageBox::Information
+            << QStringLiteral("Há uma atualização pendente nesta unidade. Atualize a lista para recuperá-la antes de "
+                              "preparar a unidade.");
+        QTest::newRow("the vault program runs") << "vault runs" << QMessageBox::Warning
+                                                << QStringLiteral("Feche o Kavendru antes de preparar a unidade USB.");
         QTest::newRow("answered Não") << "no" << QMessageBox::Question
                                       << QStringLiteral("Preparar a estrutura Kavendru em %1?\n\nA unidade não será "
                                                         "formatada. Arquivos existentes do bundle Kavendru podem ser "
@@ -180,7 +192,27 @@ private slots:
             window->runningRecoveryRoots.insert(other);
             window->runningRecoveryRoots.insert(root);
         }
+        // Journals that came after the drive list was filled, so no recovery
+        // took them up.
+        QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("bin"))));
+        if (situation == QLatin1String("pending")) {
+            QVERIFY(QDir().mkpath(QDir(root).filePath(QStringLiteral("Kavendru"))));
+            QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root),
+                                                 R"({"schemaVersion":1,"app":"Kavendru","phase":"promoting-linux"})"));
+        }
+        if (situation == QLatin1String("unreadable journal")) {
+            QVERIFY(QDir().mkpath(QDir(root).filePath(QStringLiteral("Kavendru"))));
+            QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root), "{nao"));
+        }
+        std::unique_ptr<UpdateTest::NamedProcess> vault;
+        if (situation == QLatin1String("vault runs")) {
+            vault = std::make_unique<UpdateTest::NamedProcess>(dir->filePath(QStringLiteral("bin")),
+                                                               QStringLiteral("Kavendru"));
+            QVERIFY(vault->running());
+        }
         const QString logBefore = window->log->toPlainText();
+        const QStringList treeBefore = treeOf(root);
+        const QByteArray journalBefore = KavendruTest::readWholeFile(updateJournalPath(root));
 
         ModalDriver driver;
         driver.answerBox(situation == QLatin1String("escape") ? QStringLiteral("<Escape>") : QStringLiteral("Não"));
@@ -197,7 +229,25 @@ private slots:
             QCOMPARE(box.buttons, QStringList({QStringLiteral("OK")}));
         }
         QCOMPARE(window->log->toPlainText(), logBefore);
-        QCOMPARE(treeOf(root), QStringList());
+        QCOMPARE(treeOf(root), treeBefore);
+        QCOMPARE(KavendruTest::readWholeFile(updateJournalPath(root)), journalBefore);
+        QVERIFY(!treeBefore.contains(QStringLiteral("Kavendru/update-state.json")));
+    }
+
+    // An update that was rolled back is done with.
+    void rolledBackJournalDoesNotStopIt()
+    {
+        QVERIFY(makeSources(true, true));
+        *drives = {mountedDrive(root)};
+        const auto window = makeWindow();
+        QVERIFY(QDir().mkpath(QDir(root).filePath(QStringLiteral("Kavendru"))));
+        const QByteArray journal = R"({"schemaVersion":1,"app":"Kavendru","phase":"rolled-back"})";
+        QVERIFY(KavendruTest::writeWholeFile(updateJournalPath(root), journal));
+        const QList<SeenBox> boxes = prepareConfirmed(window.get());
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(1).text, kPrepared);
+        QCOMPARE(installedBundleVersion(root), QStringLiteral("1.0.5"));
+        QCOMPARE(KavendruTest::readWholeFile(updateJournalPath(root)), journal);
     }
 
     void recoveryOnAnotherDriveDoesNotStopIt()
@@ -361,6 +411,6 @@ private:
     std::shared_ptr<QList<UsbDevice>> drives;
 };
 
-KAVENDRU_CONFIG_TEST_MAIN(ConfigDrivesTest)
+KAVENDRU_UPDATE_TEST_MAIN(ConfigDrivesTest)
 
 #include "tst_configdrives.moc"

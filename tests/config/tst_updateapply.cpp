@@ -11,6 +11,9 @@
 
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace ConfigTest;
 using namespace UpdateTest;
 
@@ -68,9 +71,20 @@ private slots:
         QVERIFY(KavendruTest::writeWholeFile(QDir(productOf(root)).filePath("README.txt"), "leia"));
     }
 
+    void appliesTheUpdate_data()
+    {
+        QTest::addColumn<bool>("sizeKnown");
+        QTest::newRow("size announced") << true;
+        // A negative size tells none: the download is capped as without one.
+        QTest::newRow("size -1") << false;
+    }
+
     void appliesTheUpdate()
     {
-        const UpdateManifest manifest = publish(QStringLiteral("good.zip"), packageEntries("new"));
+        QFETCH(bool, sizeKnown);
+        UpdateManifest manifest = publish(QStringLiteral("good.zip"), packageEntries("new"));
+        if (!sizeKnown)
+            manifest.size = -1;
         const UpdateApplyResult result = applyUpdatePackage(root, manifest);
         QVERIFY2(result.success, qPrintable(result.error));
         QCOMPARE(result.version, QStringLiteral("1.0.6"));
@@ -107,6 +121,12 @@ private slots:
         QTest::newRow("package larger than announced") << "long" << "Resposta acima de %2 bytes ao acessar: %3";
         QTest::newRow("announced 0") << "zero" << "Resposta acima de 0 bytes ao acessar: %3";
         QTest::newRow("announced 2^63 or more") << "huge" << "Tamanho do pacote inválido no manifesto.";
+        // Three times it is past 2^63.
+        QTest::newRow("announced 2^62") << "2^62" << "Espaço livre insuficiente na unidade USB para preparar a "
+                                                     "atualização com segurança.";
+        QTest::newRow("version of 65 characters") << "long version" << "Manifesto com version inválida.";
+        QTest::newRow("link at the work folder's name") << "work link" << "Não foi possível criar área temporária "
+                                                                          "na unidade USB.";
         QTest::newRow("wrong hash") << "hash" << "Hash SHA-256 divergente. O pacote não será aplicado.";
         QTest::newRow("plain http") << "http" << "O pacote de atualização precisa ser baixado por HTTPS: %3";
         QTest::newRow("404") << "404" << "*File not found";
@@ -171,6 +191,10 @@ private slots:
             manifest.size = 0;
         if (situation == QLatin1String("huge"))
             manifest.size = kInvalidPackageSize;
+        if (situation == QLatin1String("2^62"))
+            manifest.size = qint64(1) << 62;
+        if (situation == QLatin1String("long version"))
+            manifest.version = QStringLiteral("1.") + QString(63, QLatin1Char('0'));
         if (situation == QLatin1String("hash"))
             manifest.sha256 = QString(64, QLatin1Char('0'));
         if (situation == QLatin1String("http"))
@@ -184,7 +208,23 @@ private slots:
             vault->start(dir->filePath("Kavendru"), {"60"});
             QVERIFY(vault->waitForStarted());
         }
-        const QStringList before = treeOf(dir->path());
+        if (situation == QLatin1String("work link"))
+            QVERIFY(QDir().mkpath(dir->filePath("alheia")));
+        QStringList before = treeOf(dir->path());
+        // The work folder's name is the time of its making: links at every
+        // name of the next seconds, to a folder the update must not write to.
+        if (situation == QLatin1String("work link")) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            for (int second = 0; second < 20; ++second) {
+                const QString stem = ".update-" + now.addSecs(second).toString("yyyyMMddHHmmss");
+                for (int ms = second == 0 ? now.time().msec() : 0; ms < 1000; ++ms) {
+                    const QString name = stem + QString::asprintf("%03d", ms);
+                    QVERIFY(QFile::link(dir->filePath("alheia"), QDir(productOf(root)).filePath(name)));
+                    before.append("PENDRIVE/Kavendru/" + name);
+                }
+            }
+            before.sort();
+        }
 
         const UpdateApplyResult result = applyUpdatePackage(root, manifest);
         if (vault) {
@@ -192,7 +232,7 @@ private slots:
             vault->waitForFinished();
         }
         QVERIFY(!result.success);
-        QCOMPARE(result.version, QStringLiteral("1.0.6"));
+        QCOMPARE(result.version, manifest.version);
         const QString expected = QString(error)
                                      .replace("%1", QString::number(realSize))
                                      .replace("%2", QString::number(manifest.size))
@@ -372,6 +412,52 @@ private slots:
         QVERIFY(QRegularExpression("/Kavendru/\\.update-\\d{17}$").match(journal.value("workRoot").toString()).hasMatch());
         QVERIFY(QDateTime::fromString(journal.value("startedAt").toString(), Qt::ISODateWithMs).isValid());
         QCOMPARE(bundleMarker(journal.value("windowsBackup").toString()), QByteArray("old"));
+    }
+
+    // unzip past its time-out is ended and waited for before the work
+    // folder goes: nothing writes into the folder once extraction returns.
+    void extractionPastItsTimeOutIsEnded()
+    {
+        const QString bin = dir->filePath("bin");
+        const QString folder = dir->filePath("extracted");
+        const QString pidFile = dir->filePath("unzip.pid");
+        QVERIFY(QDir().mkpath(bin) && QDir().mkpath(folder));
+        QVERIFY(KavendruTest::writeWholeFile(QDir(bin).filePath("unzip"),
+                                             "#!/bin/sh\necho $$ > '" + pidFile.toUtf8()
+                                                 + "'\ntrap '' TERM\nwhile :; do : > \"$5/parte\"; sleep 0.05; done\n"));
+        QVERIFY(QFile::setPermissions(QDir(bin).filePath("unzip"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin) + ':' + path);
+        QString error;
+        const bool extracted = extractPackage(dir->filePath("pacote.zip"), folder, 500, &error);
+        qputenv("PATH", path);
+        QVERIFY(!extracted);
+        QCOMPARE(error, QStringLiteral("Falha ao extrair ZIP: "));
+        const pid_t pid = pid_t(KavendruTest::readWholeFile(pidFile).trimmed().toLongLong());
+        QVERIFY(pid > 0);
+        // Gone from the process table: killed and reaped.
+        QCOMPARE(::kill(pid, 0), -1);
+        QCOMPARE(errno, ESRCH);
+    }
+
+    // A folder of the package that cannot be listed could hide a link. As
+    // root only a lack of descriptors keeps a folder from being listed.
+    void unlistableFolderIsRefused()
+    {
+        const QString folder = dir->filePath("extracted");
+        QVERIFY(QDir().mkpath(QDir(folder).filePath("Kavendru/linux/lib")));
+        QVERIFY(QFile::link("/etc/hostname", QDir(folder).filePath("Kavendru/linux/lib/libssl.so.3")));
+        const QString expected = QStringLiteral("Não foi possível ler a pasta do pacote: %1").arg(folder);
+        const int code = KavendruTest::runInChild([&] {
+            const struct rlimit none = {0, 0};
+            if (::setrlimit(RLIMIT_NOFILE, &none) != 0)
+                return 2;
+            QString error;
+            if (packageHoldsOnlyItsOwnFiles(folder, &error))
+                return 1;
+            return error == expected ? 0 : 3;
+        });
+        QCOMPARE(code, 0);
     }
 
     void removeDirectoryNeverFollowsLinks()

@@ -32,27 +32,6 @@ QByteArray manifestJson(const QString& version, const QString& packageUrl = QStr
         .toJson();
 }
 
-// A program running under the given process name, as long as it lives.
-class NamedProcess {
-public:
-    NamedProcess(const QString& folder, const QString& name)
-    {
-        const QString copy = QDir(folder).filePath(name);
-        QFile::copy(QStringLiteral("/bin/sleep"), copy);
-        process.start(copy, {QStringLiteral("60")});
-        process.waitForStarted(10000);
-    }
-    ~NamedProcess()
-    {
-        process.kill();
-        process.waitForFinished(10000);
-    }
-    bool running() const { return process.state() == QProcess::Running; }
-
-private:
-    QProcess process;
-};
-
 } // namespace
 
 class UpdateCheckTest : public QObject {
@@ -101,8 +80,17 @@ private slots:
         QTest::newRow("same") << manifestJson("1.0.5") << "1.0.5" << true << false << "" << qint64(1234);
         QTest::newRow("trailing zero is newer") << manifestJson("1.0.5.0") << "1.0.5" << true << true << "" << qint64(1234);
         QTest::newRow("1.0.10 after 1.0.9") << manifestJson("1.0.10") << "1.0.9" << true << true << "" << qint64(1234);
-        QTest::newRow("unreadable version is never newer") << manifestJson("v2") << "1.0.5" << true << false << ""
-                                                            << qint64(1234);
+        // The journal and the state file carry the version: it must read
+        // whole and fit them.
+        const QString longest = QStringLiteral("2") + QString(QStringLiteral(".0")).repeated(31) + QStringLiteral("1");
+        QTest::newRow("unreadable version") << manifestJson("v2") << "1.0.5" << false << false
+                                            << unusableVersionRefusal() << qint64(1234);
+        QTest::newRow("version with a suffix") << manifestJson("1.0.6-beta") << "1.0.5" << false << false
+                                               << unusableVersionRefusal() << qint64(1234);
+        QTest::newRow("version of 64 characters") << manifestJson(longest) << "1.0.5" << true << true << ""
+                                                  << qint64(1234);
+        QTest::newRow("version of 65 characters") << manifestJson(longest + "0") << "1.0.5" << false << false
+                                                  << unusableVersionRefusal() << qint64(1234);
         QTest::newRow("no state file") << manifestJson("0.0.1") << "" << true << true << "" << qint64(1234);
         QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF") + manifestJson("1.0.6") << "1.0.5" << true
                                          << true << "" << qint64(1234);
@@ -124,8 +112,13 @@ private slots:
                                             << "" << qint64(12);
         QTest::newRow("size 2^63 is no size") << with([](QJsonObject& o) { o["size"] = 9223372036854775808.0; })
                                               << "1.0.5" << true << true << "" << kInvalidPackageSize;
-        QTest::newRow("negative size") << with([](QJsonObject& o) { o["size"] = -5; }) << "1.0.5" << true << true << ""
-                                       << kInvalidPackageSize;
+        // A negative size tells none.
+        QTest::newRow("size -1 is unknown") << with([](QJsonObject& o) { o["size"] = -1; }) << "1.0.5" << true << true
+                                            << "" << qint64(-1);
+        QTest::newRow("negative size is unknown") << with([](QJsonObject& o) { o["size"] = -5.5; }) << "1.0.5" << true
+                                                  << true << "" << qint64(-1);
+        QTest::newRow("size 2^62") << with([](QJsonObject& o) { o["size"] = 4611686018427387904.0; }) << "1.0.5"
+                                   << true << true << "" << qint64(4611686018427387904);
         QTest::newRow("http package") << manifestJson("1.0.6", "http://pacotes.example/k.zip") << "1.0.5" << false
                                       << false << "O pacote de atualização precisa ser baixado por HTTPS: "
                                                   "http://pacotes.example/k.zip"

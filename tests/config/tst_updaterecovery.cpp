@@ -238,6 +238,7 @@ private slots:
         QTest::newRow("another app") << "app" << invalid;
         QTest::newRow("id not 14 digits") << "id" << unreadable;
         QTest::newRow("id with a path") << "id path" << unreadable;
+        QTest::newRow("id with a line break") << "id newline" << unreadable;
         QTest::newRow("backup outside the drive") << "outside" << unreadable;
         QTest::newRow("backup of another name") << "other name" << unreadable;
         QTest::newRow("bundle folder of another name") << "bundle name" << unreadable;
@@ -271,6 +272,12 @@ private slots:
             journal["id"] = "2024050112345";
         if (situation == QLatin1String("id path"))
             journal["id"] = "../../../victim";
+        // Folders named after that id, as an update of it would name them.
+        if (situation == QLatin1String("id newline")) {
+            journal["id"] = kId + "\n";
+            journal["windowsBackup"] = QDir(productOf(root)).filePath("windows.backup-" + kId + "\n");
+            journal["linuxBackup"] = QDir(productOf(root)).filePath("linux.backup-" + kId + "\n");
+        }
         if (situation == QLatin1String("outside"))
             journal["windowsBackup"] = QDir(victim).filePath("windows.backup-" + kId) + "/..";
         if (situation == QLatin1String("other name"))
@@ -302,6 +309,59 @@ private slots:
         QCOMPARE(got, QString(error).replace("%1", productOf(root)));
         QCOMPARE(treeOf(dir->path()), before);
         QCOMPARE(KavendruTest::readWholeFile(journalPath), journalBefore);
+    }
+
+    // The vault program may run from the bundle folders the recovery would
+    // move or delete: the drive stays as it is until a later refresh.
+    void vaultProgramRunning_data()
+    {
+        QTest::addColumn<QString>("phase");
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<QString>("layout");
+        QTest::newRow("rollback") << "windows-promoted" << "1.0.5" << "W=new WB=old L=old";
+        QTest::newRow("finish forward") << "state-written" << "1.0.6" << "W=new WB=old L=new LB=old";
+        QTest::newRow("discard staging") << "staged" << "1.0.5" << "W=old L=old";
+    }
+
+    void vaultProgramRunning()
+    {
+        QFETCH(QString, phase);
+        QFETCH(QString, installed);
+        QFETCH(QString, layout);
+        QVERIFY(layOut(root, layout));
+        QString error;
+        QVERIFY(writeUpdateState(root, installed, QString(), &error));
+        QVERIFY(writeUpdateJournal(root, journalFor(root, phase, "1.0.6"), nullptr));
+        const QByteArray journal = KavendruTest::readWholeFile(updateJournalPath(root));
+        const QString deferred = QStringLiteral("O Kavendru está em execução: a atualização pendente em %1 foi mantida "
+                                                "e será recuperada quando a lista for atualizada com o Kavendru "
+                                                "fechado.")
+                                     .arg(root);
+        QVERIFY(QDir().mkpath(dir->filePath("bin")));
+        auto vault = std::make_unique<NamedProcess>(dir->filePath("bin"), QStringLiteral("Kavendru"));
+        QVERIFY(vault->running());
+        const QStringList withProgram = treeOf(dir->path());
+
+        QString message;
+        QVERIFY2(recoverInterruptedUpdate(root, &message, &error), qPrintable(error));
+        QCOMPARE(message, deferred);
+        QCOMPARE(treeOf(dir->path()), withProgram);
+        QCOMPARE(KavendruTest::readWholeFile(updateJournalPath(root)), journal);
+
+        // In the window: no failure, the log says so, and a refresh once the
+        // program has ended recovers.
+        *drives = {mountedDrive(root)};
+        const auto window = makeWindow();
+        QTRY_COMPARE_WITH_TIMEOUT(window->pendingRecoveryCount, 0, 30000);
+        QCOMPARE(lines(window->log->toPlainText()).last(), deferred);
+        QVERIFY(window->failedRecoveryRoots.isEmpty());
+        QCOMPARE(KavendruTest::readWholeFile(updateJournalPath(root)), journal);
+        vault.reset();
+        window->refreshButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window->pendingRecoveryCount, 0, 30000);
+        QVERIFY(lines(window->log->toPlainText()).last() != deferred);
+        QCOMPARE(layoutOf(root), phase == QLatin1String("state-written") ? QStringLiteral("W=new L=new")
+                                                                            : QStringLiteral("W=old L=old"));
     }
 
     // The folders are the current mount's, whatever mount wrote the journal.
