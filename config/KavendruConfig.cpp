@@ -121,6 +121,9 @@ bool askYesNo(QWidget* parent, const QString& title, const QString& text)
     QMessageBox box(parent);
     box.setIcon(QMessageBox::Question);
     box.setWindowTitle(title);
+    // Drive roots carry the drive's label and the update question the
+    // server's notes: neither is read as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(text);
     QPushButton* yes = box.addButton(QStringLiteral("Sim"), QMessageBox::AcceptRole);
     QPushButton* no = box.addButton(QStringLiteral("Não"), QMessageBox::RejectRole);
@@ -130,14 +133,21 @@ bool askYesNo(QWidget* parent, const QString& title, const QString& text)
     return box.clickedButton() == yes;
 }
 
+void showBox(QMessageBox::Icon icon, QWidget* parent, const QString& text)
+{
+    QMessageBox box(icon, toolTitle(), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
 void showInformation(QWidget* parent, const QString& text)
 {
-    QMessageBox::information(parent, toolTitle(), text, QMessageBox::Ok);
+    showBox(QMessageBox::Information, parent, text);
 }
 
 void showWarning(QWidget* parent, const QString& text)
 {
-    QMessageBox::warning(parent, toolTitle(), text, QMessageBox::Ok);
+    showBox(QMessageBox::Warning, parent, text);
 }
 
 // A dialog shown while a task works on a drive. It closes only when the task

@@ -165,6 +165,10 @@ private slots:
                                       << QStringLiteral("Preparar a estrutura Kavendru em %1?\n\nA unidade não será "
                                                         "formatada. Arquivos existentes do bundle Kavendru podem ser "
                                                         "substituídos.");
+        QTest::newRow("a drive named like markup")
+            << "markup" << QMessageBox::Question
+            << QStringLiteral("Preparar a estrutura Kavendru em %1?\n\nA unidade não será formatada. Arquivos "
+                              "existentes do bundle Kavendru podem ser substituídos.");
         QTest::newRow("Escape is Não") << "escape" << QMessageBox::Question
                                        << QStringLiteral("Preparar a estrutura Kavendru em %1?\n\nA unidade não será "
                                                          "formatada. Arquivos existentes do bundle Kavendru podem ser "
@@ -179,6 +183,11 @@ private slots:
         if (situation != QLatin1String("no source"))
             QVERIFY(makeSources(true, true));
         const QString other = dir->filePath(QStringLiteral("OUTRA"));
+        // A drive's label names its folder: the drive chooses it.
+        if (situation == QLatin1String("markup")) {
+            root = dir->filePath(QStringLiteral("<h1>PEN"));
+            QVERIFY(QDir().mkpath(root));
+        }
         if (situation == QLatin1String("no selection"))
             *drives = {mountedDrive(root), mountedDrive(other)};
         else if (situation == QLatin1String("no source"))
@@ -221,6 +230,7 @@ private slots:
         const SeenBox& box = driver.boxes().first();
         QCOMPARE(box.icon, icon);
         QCOMPARE(box.text, icon == QMessageBox::Question ? text.arg(root) : text);
+        QCOMPARE(box.shown, box.text);
         if (icon == QMessageBox::Question) {
             QCOMPARE(box.title, QStringLiteral("Preparar unidade USB"));
             QCOMPARE(box.defaultButton, QStringLiteral("Não"));

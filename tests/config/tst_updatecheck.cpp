@@ -392,6 +392,7 @@ private slots:
             return text.replace(QLatin1String("%1"), root).replace(QLatin1String("%2"), serverError);
         };
         QCOMPARE(box.text, filled(boxText));
+        QCOMPARE(box.shown, box.text);
         QCOMPARE(lines(window->log->toPlainText()).last(), filled(logLine));
         QCOMPARE(progress.states().first().label, QStringLiteral("Consultando manifesto de atualização..."));
         QVERIFY(disabledMeanwhile);
