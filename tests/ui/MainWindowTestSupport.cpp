@@ -62,6 +62,20 @@ bool chooseAndUnlock(Kavendru::UI::MainWindow* window, ModalDriver& driver, cons
     return driver.allHandled() && lock->isEnabled();
 }
 
+bool VaultOnDrive::selectRow(const QString& name)
+{
+    const int row = rowNamed(window(), name);
+    if (row < 0)
+        return false;
+    clickRow(window(), row);
+    return true;
+}
+
+void VaultOnDrive::trigger(const QString& actionText)
+{
+    windowAction(window(), actionText)->trigger();
+}
+
 bool VaultOnDrive::setUp(const QList<QPair<QString, QByteArray>>& files, const QStringList& folders,
                          const QString& name, const QString& driveRoot, const QList<UsbDevice>& otherDrives)
 {

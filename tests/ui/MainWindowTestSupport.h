@@ -140,6 +140,9 @@ struct VaultOnDrive {
                const QList<UsbDevice>& otherDrives = {});
     Kavendru::UI::MainWindow* window() { return fixture->window.get(); }
     bool unlock() { return chooseAndUnlock(window(), driver, container, kTestPassword); }
+    // Clicks the table row of that name; false without one.
+    bool selectRow(const QString& name);
+    void trigger(const QString& actionText);
 };
 
 // The menu bar's action at a path such as {"USB", "Container", "Criar novo cofre..."}.

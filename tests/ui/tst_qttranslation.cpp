@@ -69,15 +69,6 @@ struct UnlockedWindow : VaultOnDrive {
     {
         return VaultOnDrive::setUp({{QStringLiteral("a.txt"), QByteArray("a")}}, {QStringLiteral("Docs")}) && unlock();
     }
-    void trigger(const QString& actionText) { windowAction(window(), actionText)->trigger(); }
-    bool selectRow(const QString& name)
-    {
-        const int row = rowNamed(window(), name);
-        if (row < 0)
-            return false;
-        clickRow(window(), row);
-        return true;
-    }
 };
 
 // The window (locked and unlocked) and its dialogs, as the user sees them.

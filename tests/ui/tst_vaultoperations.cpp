@@ -83,16 +83,7 @@ struct UnlockedVault : VaultOnDrive {
         QDir().mkpath(QFileInfo(path).absolutePath());
         return writeWholeFile(path, content) ? path : QString();
     }
-    bool selectRow(const QString& name)
-    {
-        const int row = rowNamed(window(), name);
-        if (row < 0)
-            return false;
-        clickRow(window(), row);
-        return true;
-    }
     void enter(const QString& folder) { doubleClickRow(window(), rowNamed(window(), folder)); }
-    void trigger(const QString& actionText) { windowAction(window(), actionText)->trigger(); }
 };
 
 // The next "Mover arquivo" dialog: records the folders it offers, picks
