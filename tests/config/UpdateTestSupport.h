@@ -139,15 +139,20 @@ bool enterPrivatePidNamespace();
 // PID namespace (pgrep sees only this test's processes, so a vault program
 // of another test running beside it refuses nothing), private HOME and
 // TMPDIR, and the tool's source compiled in with its main renamed.
+// KAVENDRU_UPDATE_TEST_RUN is its body, for a main that first serves the
+// modes of its own child processes.
+#define KAVENDRU_UPDATE_TEST_RUN(TestObject)                                                                       \
+    KavendruTest::enterPrivateMountNamespace();                                                                  \
+    UpdateTest::enterPrivatePidNamespace();                                                                      \
+    ConfigTest::PrivateEnvironment environment;                                                                  \
+    QApplication app(argc, argv);                                                                                \
+    applyApplicationIdentity();                                                                                  \
+    TestObject test;                                                                                             \
+    QTEST_SET_MAIN_SOURCE_PATH                                                                                   \
+    return QTest::qExec(&test, argc, argv);
+
 #define KAVENDRU_UPDATE_TEST_MAIN(TestObject)                                                                      \
     int main(int argc, char* argv[])                                                                             \
     {                                                                                                            \
-        KavendruTest::enterPrivateMountNamespace();                                                              \
-        UpdateTest::enterPrivatePidNamespace();                                                                  \
-        ConfigTest::PrivateEnvironment environment;                                                              \
-        QApplication app(argc, argv);                                                                            \
-        applyApplicationIdentity();                                                                              \
-        TestObject test;                                                                                         \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                               \
-        return QTest::qExec(&test, argc, argv);                                                                  \
+        KAVENDRU_UPDATE_TEST_RUN(TestObject)                                                                     \
     }

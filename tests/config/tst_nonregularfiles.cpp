@@ -202,14 +202,7 @@ int main(int argc, char* argv[])
         applyApplicationIdentity();
         return runOnDrive(argv);
     }
-    KavendruTest::enterPrivateMountNamespace();
-    UpdateTest::enterPrivatePidNamespace();
-    ConfigTest::PrivateEnvironment environment;
-    QApplication app(argc, argv);
-    applyApplicationIdentity();
-    NonRegularFilesTest test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    KAVENDRU_UPDATE_TEST_RUN(NonRegularFilesTest)
 }
 
 #include "tst_nonregularfiles.moc"

@@ -54,13 +54,9 @@ private slots:
         const QString script = root.filePath(QStringLiteral("scripts/run.sh"));
         QVERIFY(writeScript(script, readWholeFile(QStringLiteral(KAVENDRU_RUN_SCRIPT))));
         // Each step notes its name in one file at the root of the tree.
-        const auto step = [&root](const QString& path, const QByteArray& name) {
-            const int depth = int(path.count(QLatin1Char('/')));
-            QByteArray up;
-            for (int i = 0; i < depth; ++i)
-                up += "/..";
-            return writeScript(root.filePath(path),
-                               "#!/bin/sh\necho " + name + " >> \"$(dirname \"$0\")" + up + "/CALLS\"\n");
+        const QByteArray calledFile = QFile::encodeName(root.filePath(QStringLiteral("CALLS")));
+        const auto step = [&root, &calledFile](const QString& path, const QByteArray& name) {
+            return writeScript(root.filePath(path), "#!/bin/sh\necho " + name + " >> '" + calledFile + "'\n");
         };
         QVERIFY(step(QStringLiteral("scripts/setup.sh"), "setup"));
         QVERIFY(step(QStringLiteral("scripts/build.sh"), "build"));
