@@ -512,15 +512,21 @@ QString utcTimestamp()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-// Makes a rename or a new entry in the folder survive a power cut.
-bool syncFolder(const QString& folder)
+// Runs a sync on a descriptor of the folder itself, a link not followed.
+bool syncThroughFolder(const QString& folder, bool (*sync)(int fd))
 {
     const int fd = ::open(QFile::encodeName(folder).constData(),
                           O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool synced = ::fsync(fd) == 0;
+    const bool synced = sync(fd);
     return ::close(fd) == 0 && synced;
+}
+
+// Makes a rename or a new entry in the folder survive a power cut.
+bool syncFolder(const QString& folder)
+{
+    return syncThroughFolder(folder, [](int fd) { return ::fsync(fd) == 0; });
 }
 
 // Everything written to the file system of the folder reaches its device:
@@ -531,12 +537,7 @@ bool syncFolder(const QString& folder)
 // syncfs stops at the kernel.
 bool syncFileSystem(const QString& folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(),
-                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::syncfs(fd) == 0 && ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
+    return syncThroughFolder(folder, [](int fd) { return ::syncfs(fd) == 0 && ::fsync(fd) == 0; });
 }
 
 bool writeUpdateJournal(const QString& usbRoot, QJsonObject journal, QString* error)
